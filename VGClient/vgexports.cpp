@@ -1,0 +1,31 @@
+// Holds every row of the export table against the export's declaration: the
+// argument count is part of a standard-call export's name, and on 32-bit
+// Windows every argument must be one 32-bit slot.
+#include <cstddef>
+
+#include "VGClient/VAVarive32.h"
+
+namespace {
+
+template <typename F>
+struct ExportShape;
+
+template <typename R, typename... A>
+struct ExportShape<R(A...)> {
+    static constexpr size_t argc = sizeof...(A);
+    static constexpr bool slots32 = (true && ... && (sizeof(A) == 4)) && sizeof(R) == 4;
+};
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define VG_SLOTS_CHECK(name) static_assert(ExportShape<decltype(name)>::slots32, #name " takes a wider argument");
+#else
+#define VG_SLOTS_CHECK(name)
+#endif
+
+#define VG_EXPORT(name, count)                                                                  \
+    static_assert(ExportShape<decltype(name)>::argc == (count), #name " argument count"); \
+    VG_SLOTS_CHECK(name)
+#include "VGClient/vgexports.inc"
+#undef VG_EXPORT
+
+}  // namespace

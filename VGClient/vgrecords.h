@@ -1,0 +1,28 @@
+// Shared initialisers of the request records and reply presets.
+#pragma once
+
+#include "VGClient/VAVarive32.h"
+#include "sharedcode/szbounded.h"
+#include "sharedcode/wintypes.h"
+
+// Header fields: size, command, process and thread ids, version, computer name.
+void VgFillReqHdr(VGREQHDR* pHdr, DWORD dwCommand, DWORD cbSize);
+// The same, then the session id (null: 16 zero bytes) and zero abReserved.
+void VgFillReqHdrEx(VGREQHDREX* pHdr, DWORD dwCommand, DWORD cbSize, const VGSESSIONID* pidSession);
+
+// tagVGIPQUERY with command 0 (the caller sets 1 to 5) and a zero body.
+void VgInitIPQuery(VGIPQUERY* pReq);
+// tagVGGEOQUERY with command 12 and a zero body.
+void VgInitGeoQuery(VGGEOQUERY* pReq);
+
+// Reply header preset: the version, hrStatus 0.
+void VgPresetReply(VGREPLYHDR* pHdr, DWORD cbSize);
+// An embedded location record preset: zero with cbSize 232.
+void VgPresetGeoData(VGGEODATA* pGeo);
+
+// Copies a caller's text into a zero-filled field of N bytes: at most N-1
+// characters, cut silently. A null text leaves the field empty.
+template <size_t N>
+inline void VgCopyText(char (&field)[N], const char* szText) {
+    if (szText) SzCopy(field, N, szText);
+}

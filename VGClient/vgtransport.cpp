@@ -1,0 +1,58 @@
+#include "VGClient/vgtransport.h"
+
+#include "sharedcode/hresult.h"
+#include "sharedcode/platform/pipe.h"
+#include "sharedcode/platform/process.h"
+#include "sharedcode/platform/registry.h"
+#include "sharedcode/szbounded.h"
+
+namespace {
+
+// Reads one value of the configuration key into pv (cb bytes); the stored
+// type is not checked. A Win32 code.
+LONG ReadConfigValue(const char* szName, void* pv, DWORD cb) {
+    plat::HKEY hKey = nullptr;
+    LONG err = plat::RegOpenKeyExA(plat::HkeyLocalMachine(), VG_CONFIGURATION_KEY, 0, plat::kKeyRead, &hKey);
+    if (err != ERROR_SUCCESS) return err;
+    DWORD cbData = cb;
+    err = plat::RegQueryValueExA(hKey, szName, nullptr, nullptr, static_cast<BYTE*>(pv), &cbData);
+    plat::RegCloseKey(hKey);
+    return err;
+}
+
+}  // namespace
+
+void ResolveServerName(char* szServer) {
+    for (DWORD i = 0; i < VG_SERVER_NAME_SIZE; ++i) szServer[i] = 0;
+    DWORD dwFailover = 0;
+    ReadConfigValue("FailoverMode", &dwFailover, sizeof(dwFailover));
+    if (dwFailover != 0 || ReadConfigValue("Server", szServer, VG_SERVER_NAME_SIZE) != ERROR_SUCCESS) {
+        szServer[0] = '.';
+        szServer[1] = 0;
+        return;
+    }
+    // A stored text without its terminator still ends inside the buffer.
+    szServer[VG_SERVER_NAME_SIZE - 1] = 0;
+}
+
+void FormatPipePath(VGPIPE ePipe, char* szPath) {
+    char szServer[VG_SERVER_NAME_SIZE];
+    ResolveServerName(szServer);
+    SzFormat(szPath, VG_PIPE_PATH_SIZE, "\\\\%s\\pipe\\%s", szServer,
+             ePipe == VGPIPE_SCREENING ? VG_SCREENING_PIPE : VG_MANAGEMENT_PIPE);
+}
+
+HRESULT HrPipeTransact(VGPIPE ePipe, const void* pvRequest, DWORD cbRequest, void* pvReply, DWORD cbReply) {
+    char szPath[VG_PIPE_PATH_SIZE] = {};
+    FormatPipePath(ePipe, szPath);
+    for (DWORD dwAttemptsLeft = VG_PIPE_ATTEMPTS;;) {
+        DWORD cbRead = 0;
+        if (plat::CallNamedPipeA(szPath, pvRequest, cbRequest, pvReply, cbReply, &cbRead, VG_PIPE_WAIT_MS))
+            return S_OK;
+        HRESULT hr = HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+        if ((hr & 0xFFFF) == ERROR_FILE_NOT_FOUND) return hr;  // the service is not running
+        plat::Sleep(VG_PIPE_PAUSE_MS);
+        if (hr >= 0) return hr;  // failed without an error code: the presets stand
+        if (--dwAttemptsLeft == 0) return hr;
+    }
+}

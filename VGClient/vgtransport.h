@@ -1,0 +1,32 @@
+// The one-shot transport: which computer answers, and one request and its
+// reply over the screening or the management pipe.
+#pragma once
+
+#include "sharedcode/wintypes.h"
+
+enum VGPIPE {
+    VGPIPE_SCREENING,   // "W.A.R.D.E.N.", commands 1 to 12
+    VGPIPE_MANAGEMENT,  // "Quartermast", commands 13 and up
+};
+
+// HKEY_LOCAL_MACHINE key of FailoverMode, Server, IniPath and CLSID.
+#define VG_CONFIGURATION_KEY "SOFTWARE\\Corvanetic\\Postern\\Vigilon\\Configuration"
+
+constexpr DWORD VG_SERVER_NAME_SIZE = 64;
+constexpr DWORD VG_PIPE_PATH_SIZE = 261;
+constexpr DWORD VG_PIPE_ATTEMPTS = 2;
+constexpr DWORD VG_PIPE_WAIT_MS = 1500;
+constexpr DWORD VG_PIPE_PAUSE_MS = 50;
+
+// Fills szServer (VG_SERVER_NAME_SIZE bytes) with the computer whose service
+// answers this call: "." in fail-over mode or when Server cannot be read,
+// else Server as read, even when empty. Read afresh on every call.
+void ResolveServerName(char* szServer);
+
+// Formats \\SERVER\pipe\NAME for this call into szPath (VG_PIPE_PATH_SIZE).
+void FormatPipePath(VGPIPE ePipe, char* szPath);
+
+// Sends the request unchanged and reads one reply over the presets in
+// pvReply. Two attempts; none more when the pipe does not exist; a 50 ms
+// pause after every other failed attempt, the last one too.
+HRESULT HrPipeTransact(VGPIPE ePipe, const void* pvRequest, DWORD cbRequest, void* pvReply, DWORD cbReply);

@@ -1,0 +1,248 @@
+// POSIX side of platform/pipe.h: named pipes as framed AF_UNIX stream sockets.
+#include "sharedcode/platform/pipe.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "sharedcode/platform/process.h"
+
+namespace plat {
+
+namespace {
+
+constexpr const char* kDefaultPipeDir = "/run/vigilon";
+constexpr DWORD kWaitForever = 0xFFFFFFFF;  // NMPWAIT_WAIT_FOREVER
+constexpr DWORD kDefaultWaitMs = 50;        // NMPWAIT_USE_DEFAULT_WAIT
+
+DWORD Win32FromErrno(int e) {
+    switch (e) {
+        case ENOENT:
+        case ECONNREFUSED:
+        case ENOTDIR:
+            return ERROR_FILE_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+            return ERROR_ACCESS_DENIED;
+        case EAGAIN:
+            return ERROR_PIPE_BUSY;
+        case EPIPE:
+        case ECONNRESET:
+            return ERROR_BROKEN_PIPE;
+        case ENAMETOOLONG:
+            return ERROR_FILENAME_EXCED_RANGE;
+        case ENOMEM:
+        case ENOBUFS:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case EMFILE:
+        case ENFILE:
+            return 4;  // ERROR_TOO_MANY_OPEN_FILES
+        default:
+            return ERROR_GEN_FAILURE;
+    }
+}
+
+bool IEquals(const char* a, const char* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// \\SERVER\pipe\NAME -> the socket address of NAME; a Win32 code on failure.
+DWORD ResolvePipePath(const char* szPath, sockaddr_un* addr, socklen_t* len) {
+    if (!szPath || szPath[0] != '\\' || szPath[1] != '\\') return ERROR_BAD_PATHNAME;
+    const char* server = szPath + 2;
+    const char* sep = strchr(server, '\\');
+    if (!sep) return ERROR_BAD_PATHNAME;
+    if (sep == server) return ERROR_BAD_PATHNAME;
+    if (!(sep - server == 1 && server[0] == '.')) return ERROR_BAD_NETPATH;
+    if (!IEquals(sep, "\\pipe\\", 6)) return ERROR_BAD_PATHNAME;
+    const char* name = sep + 6;
+    if (!*name) return ERROR_BAD_PATHNAME;
+
+    const char* dir = ::getenv("VIGILON_PIPE_DIR");
+    if (!dir || !*dir) dir = kDefaultPipeDir;
+    size_t dirLen = strlen(dir);
+    size_t nameLen = strlen(name);
+    if (dirLen + 1 + nameLen + 1 > sizeof(addr->sun_path)) return ERROR_FILENAME_EXCED_RANGE;
+    memset(addr, 0, sizeof(*addr));
+    addr->sun_family = AF_UNIX;
+    memcpy(addr->sun_path, dir, dirLen);
+    addr->sun_path[dirLen] = '/';
+    // A backslash inside a pipe name stays one file name.
+    for (size_t i = 0; i < nameLen; ++i) addr->sun_path[dirLen + 1 + i] = name[i] == '/' ? '\\' : name[i];
+    *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + dirLen + 1 + nameLen + 1);
+    return ERROR_SUCCESS;
+}
+
+// Connects, waiting up to dwTimeoutMs while the listener's backlog is full.
+// The kernel does the waiting: a blocking connect on a full backlog sleeps
+// for the socket's send time-out and then fails with EAGAIN.
+DWORD Connect(const sockaddr_un& addr, socklen_t len, DWORD dwTimeoutMs, int* pfd) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return Win32FromErrno(errno);
+    if (dwTimeoutMs == 0) dwTimeoutMs = kDefaultWaitMs;
+    if (dwTimeoutMs != kWaitForever) {
+        struct timeval tv;
+        tv.tv_sec = dwTimeoutMs / 1000;
+        tv.tv_usec = static_cast<suseconds_t>(dwTimeoutMs % 1000) * 1000;
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    }
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        DWORD err = Win32FromErrno(errno);
+        ::close(fd);
+        return err;
+    }
+    if (dwTimeoutMs != kWaitForever) {
+        struct timeval tv = {0, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    }
+    *pfd = fd;
+    return ERROR_SUCCESS;
+}
+
+DWORD SendFrame(int fd, const void* pv, DWORD cb) {
+    unsigned char hdr[4] = {static_cast<unsigned char>(cb), static_cast<unsigned char>(cb >> 8),
+                            static_cast<unsigned char>(cb >> 16), static_cast<unsigned char>(cb >> 24)};
+    struct iovec iov[2];
+    iov[0].iov_base = hdr;
+    iov[0].iov_len = sizeof(hdr);
+    iov[1].iov_base = const_cast<void*>(pv);
+    iov[1].iov_len = pv ? cb : 0;
+    struct msghdr msg = {};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 2;
+    while (iov[0].iov_len + iov[1].iov_len > 0) {
+        ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Win32FromErrno(errno);
+        }
+        size_t done = static_cast<size_t>(n);
+        for (int i = 0; i < 2; ++i) {
+            size_t take = done < iov[i].iov_len ? done : iov[i].iov_len;
+            iov[i].iov_base = static_cast<char*>(iov[i].iov_base) + take;
+            iov[i].iov_len -= take;
+            done -= take;
+        }
+        if (iov[0].iov_len == 0) {
+            msg.msg_iov = &iov[1];
+            msg.msg_iovlen = 1;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+// Reads one frame: up to cbOut bytes of it into pvOut. A frame longer than
+// cbOut leaves pvOut full and answers ERROR_MORE_DATA.
+DWORD ReceiveFrame(int fd, void* pvOut, DWORD cbOut, DWORD* pcbRead) {
+    unsigned char hdr[4];
+    size_t haveHdr = 0;
+    size_t have = 0;
+    size_t want = cbOut;  // until the length is known
+    while (haveHdr < sizeof(hdr) || have < want) {
+        struct iovec iov[2];
+        int n = 0;
+        if (haveHdr < sizeof(hdr)) {
+            iov[n].iov_base = hdr + haveHdr;
+            iov[n].iov_len = sizeof(hdr) - haveHdr;
+            ++n;
+        }
+        if (have < want) {
+            iov[n].iov_base = static_cast<char*>(pvOut) + have;
+            iov[n].iov_len = want - have;
+            ++n;
+        }
+        struct msghdr msg = {};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<size_t>(n);
+        ssize_t got = ::recvmsg(fd, &msg, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            *pcbRead = static_cast<DWORD>(have);
+            return Win32FromErrno(errno);
+        }
+        if (got == 0) {
+            *pcbRead = static_cast<DWORD>(have);
+            return ERROR_BROKEN_PIPE;
+        }
+        size_t done = static_cast<size_t>(got);
+        if (haveHdr < sizeof(hdr)) {
+            size_t take = done < sizeof(hdr) - haveHdr ? done : sizeof(hdr) - haveHdr;
+            haveHdr += take;
+            done -= take;
+            if (haveHdr == sizeof(hdr)) {
+                uint32_t frame = static_cast<uint32_t>(hdr[0]) | static_cast<uint32_t>(hdr[1]) << 8 |
+                                 static_cast<uint32_t>(hdr[2]) << 16 | static_cast<uint32_t>(hdr[3]) << 24;
+                if (frame > cbOut) {
+                    want = cbOut;
+                    if (have + done >= want) {
+                        *pcbRead = cbOut;
+                        return ERROR_MORE_DATA;
+                    }
+                    // Keep reading until the buffer is full, then report the rest.
+                    have += done;
+                    while (have < want) {
+                        ssize_t more = ::recv(fd, static_cast<char*>(pvOut) + have, want - have, 0);
+                        if (more < 0 && errno == EINTR) continue;
+                        if (more <= 0) {
+                            *pcbRead = static_cast<DWORD>(have);
+                            return more == 0 ? ERROR_BROKEN_PIPE : Win32FromErrno(errno);
+                        }
+                        have += static_cast<size_t>(more);
+                    }
+                    *pcbRead = cbOut;
+                    return ERROR_MORE_DATA;
+                }
+                want = frame;
+            }
+        }
+        have += done;
+        if (have > want) have = want;  // bytes past the frame are not ours
+    }
+    *pcbRead = static_cast<DWORD>(have);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* pvOut, DWORD cbOut,
+                    DWORD* pcbRead, DWORD dwTimeoutMs) {
+    DWORD cbRead = 0;
+    if (pcbRead) *pcbRead = 0;
+    if ((!pvIn && cbIn) || (!pvOut && cbOut)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    sockaddr_un addr;
+    socklen_t len = 0;
+    DWORD err = ResolvePipePath(szPipePath, &addr, &len);
+    int fd = -1;
+    if (err == ERROR_SUCCESS) err = Connect(addr, len, dwTimeoutMs, &fd);
+    if (err == ERROR_SUCCESS) {
+        err = SendFrame(fd, pvIn, cbIn);
+        if (err == ERROR_SUCCESS) err = ReceiveFrame(fd, pvOut, cbOut, &cbRead);
+        ::close(fd);
+    }
+    if (pcbRead) *pcbRead = cbRead;
+    if (err != ERROR_SUCCESS) {
+        SetLastError(err);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace plat

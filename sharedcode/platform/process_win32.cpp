@@ -1,0 +1,16 @@
+// Win32 side of platform/process.h: pass-through.
+#include <windows.h>
+
+#include "sharedcode/platform/process.h"
+
+namespace plat {
+
+DWORD GetLastError() { return ::GetLastError(); }
+void SetLastError(DWORD dwError) { ::SetLastError(dwError); }
+DWORD GetCurrentProcessId() { return ::GetCurrentProcessId(); }
+DWORD GetCurrentThreadId() { return ::GetCurrentThreadId(); }
+BOOL GetComputerNameA(char* szBuffer, DWORD* pcch) { return ::GetComputerNameA(szBuffer, pcch); }
+void Sleep(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }
+DWORD GetTickCount() { return ::GetTickCount(); }
+
+}  // namespace plat

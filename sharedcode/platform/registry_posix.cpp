@@ -1,0 +1,394 @@
+// POSIX side of platform/registry.h: a registry export file read as the
+// registry.
+#include "sharedcode/platform/registry.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace plat {
+
+namespace {
+
+constexpr const char* kDefaultRegistryPath = "/etc/vigilon/registry.reg";
+constexpr size_t kMaxRegistryFile = 64u << 20;
+
+struct RegValue {
+    std::string name;  // folded to lower case
+    DWORD type = 0;
+    std::vector<BYTE> data;
+};
+
+struct RegKeyData {
+    std::vector<RegValue> values;
+};
+
+// One parse of the file, shared by the keys opened from it.
+struct Snapshot {
+    std::string path;
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    int64_t mtimeNs = 0;
+    LONG openError = ERROR_SUCCESS;  // ERROR_BADDB for a malformed file
+    std::unordered_map<std::string, RegKeyData> keys;  // full path, lower case
+};
+
+}  // namespace
+
+struct RegKey {
+    std::shared_ptr<const Snapshot> snapshot;
+    std::string path;  // lower case
+    const RegKeyData* data = nullptr;
+};
+
+namespace {
+
+RegKey g_hklm{nullptr, "hkey_local_machine", nullptr};
+
+void FoldLower(std::string& s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// UTF-16LE (regedit's default) to UTF-8.
+std::string Utf16ToUtf8(const std::string& in) {
+    std::string out;
+    for (size_t i = 2; i + 1 < in.size(); i += 2) {
+        uint32_t c = static_cast<unsigned char>(in[i]) | (static_cast<unsigned char>(in[i + 1]) << 8);
+        if (c >= 0xD800 && c < 0xDC00 && i + 3 < in.size()) {
+            uint32_t lo = static_cast<unsigned char>(in[i + 2]) | (static_cast<unsigned char>(in[i + 3]) << 8);
+            if (lo >= 0xDC00 && lo < 0xE000) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
+                i += 2;
+            }
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// Reads a quoted string with \\ and \" escapes starting at s[pos] == '"'.
+bool ParseQuoted(const std::string& s, size_t& pos, std::string& out) {
+    if (pos >= s.size() || s[pos] != '"') return false;
+    ++pos;
+    out.clear();
+    while (pos < s.size()) {
+        char c = s[pos++];
+        if (c == '"') return true;
+        if (c == '\\' && pos < s.size()) c = s[pos++];
+        out += c;
+    }
+    return false;
+}
+
+bool ParseHexBytes(const std::string& s, size_t pos, std::vector<BYTE>& out) {
+    out.clear();
+    while (pos < s.size()) {
+        while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t')) ++pos;
+        if (pos >= s.size()) break;
+        int hi = HexDigit(s[pos]);
+        int lo = pos + 1 < s.size() ? HexDigit(s[pos + 1]) : -1;
+        if (hi < 0 || lo < 0) return false;
+        out.push_back(static_cast<BYTE>(hi << 4 | lo));
+        pos += 2;
+        while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t')) ++pos;
+        if (pos < s.size()) {
+            if (s[pos] != ',') return false;
+            ++pos;
+        }
+    }
+    return true;
+}
+
+// The value part after '=': "text", dword:n, hex:.., hex(t):.. or - (delete).
+bool ParseValueData(const std::string& s, size_t pos, RegValue& v, bool& erase) {
+    erase = false;
+    if (pos < s.size() && s[pos] == '"') {
+        std::string text;
+        if (!ParseQuoted(s, pos, text)) return false;
+        if (s.find_first_not_of(" \t", pos) != std::string::npos) return false;
+        v.type = kRegSz;
+        v.data.assign(text.begin(), text.end());
+        v.data.push_back(0);
+        return true;
+    }
+    if (s.compare(pos, std::string::npos, "-") == 0) {
+        erase = true;
+        return true;
+    }
+    if (s.compare(pos, 6, "dword:") == 0) {
+        pos += 6;
+        size_t end = s.find_last_not_of(" \t");
+        if (end == std::string::npos || end < pos || end - pos + 1 > 8) return false;
+        uint32_t n = 0;
+        for (size_t i = pos; i <= end; ++i) {
+            int d = HexDigit(s[i]);
+            if (d < 0) return false;
+            n = n << 4 | static_cast<uint32_t>(d);
+        }
+        v.type = kRegDword;
+        v.data = {static_cast<BYTE>(n), static_cast<BYTE>(n >> 8), static_cast<BYTE>(n >> 16),
+                  static_cast<BYTE>(n >> 24)};
+        return true;
+    }
+    if (s.compare(pos, 4, "hex:") == 0) {
+        v.type = kRegBinary;
+        return ParseHexBytes(s, pos + 4, v.data);
+    }
+    if (s.compare(pos, 4, "hex(") == 0) {
+        size_t close = s.find("):", pos);
+        if (close == std::string::npos || close == pos + 4 || close - pos - 4 > 8) return false;
+        uint32_t t = 0;
+        for (size_t i = pos + 4; i < close; ++i) {
+            int d = HexDigit(s[i]);
+            if (d < 0) return false;
+            t = t << 4 | static_cast<uint32_t>(d);
+        }
+        v.type = t;
+        return ParseHexBytes(s, close + 2, v.data);
+    }
+    return false;
+}
+
+// Parses the whole text; false for anything that is not a registry export.
+bool ParseRegText(std::string text, std::unordered_map<std::string, RegKeyData>& keys) {
+    if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF && static_cast<unsigned char>(text[1]) == 0xFE)
+        text = Utf16ToUtf8(text);
+    else if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        text.erase(0, 3);
+
+    // Split into logical lines: CR LF or LF ends, a trailing backslash joins
+    // the next line (long hex values).
+    std::vector<std::string> lines;
+    std::string cur;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t nl = text.find('\n', start);
+        std::string line = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!cur.empty()) {
+            size_t first = line.find_first_not_of(" \t");
+            line = first == std::string::npos ? std::string() : line.substr(first);
+        }
+        cur += line;
+        if (!cur.empty() && cur.back() == '\\' && cur[0] != '[' && cur[0] != ';') {
+            cur.pop_back();
+        } else {
+            lines.push_back(cur);
+            cur.clear();
+        }
+        if (nl == std::string::npos) break;
+        start = nl + 1;
+    }
+    if (!cur.empty()) lines.push_back(cur);
+
+    size_t i = 0;
+    while (i < lines.size() && lines[i].find_first_not_of(" \t") == std::string::npos) ++i;
+    if (i == lines.size()) return false;
+    std::string header = lines[i].substr(0, lines[i].find_last_not_of(" \t") + 1);
+    if (header != "REGEDIT4" && header != "Windows Registry Editor Version 5.00") return false;
+
+    RegKeyData* key = nullptr;
+    for (++i; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        size_t p = line.find_first_not_of(" \t");
+        if (p == std::string::npos || line[p] == ';') continue;
+        if (line[p] == '[') {
+            size_t close = line.rfind(']');
+            if (close == std::string::npos || close <= p + 1) return false;
+            std::string name = line.substr(p + 1, close - p - 1);
+            bool remove = name[0] == '-';
+            if (remove) name.erase(0, 1);
+            while (!name.empty() && name.back() == '\\') name.pop_back();
+            if (name.empty()) return false;
+            FoldLower(name);
+            if (remove) {
+                for (auto it = keys.begin(); it != keys.end();) {
+                    bool under = it->first == name ||
+                                 (it->first.size() > name.size() && it->first.compare(0, name.size(), name) == 0 &&
+                                  it->first[name.size()] == '\\');
+                    it = under ? keys.erase(it) : std::next(it);
+                }
+                key = nullptr;
+                continue;
+            }
+            // Every key along the path exists, as on Windows.
+            for (size_t b = name.find('\\'); b != std::string::npos; b = name.find('\\', b + 1))
+                keys.emplace(name.substr(0, b), RegKeyData{});
+            key = &keys[name];
+            continue;
+        }
+        RegValue v;
+        size_t pos = p;
+        if (line[pos] == '@') {
+            ++pos;
+        } else if (!ParseQuoted(line, pos, v.name)) {
+            return false;
+        }
+        while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+        if (pos >= line.size() || line[pos] != '=') return false;
+        ++pos;
+        while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+        bool erase = false;
+        if (!key || !ParseValueData(line, pos, v, erase)) return false;
+        FoldLower(v.name);
+        std::vector<RegValue>& values = key->values;
+        auto it = values.begin();
+        while (it != values.end() && it->name != v.name) ++it;
+        if (erase) {
+            if (it != values.end()) values.erase(it);
+        } else if (it != values.end()) {
+            *it = std::move(v);
+        } else {
+            values.push_back(std::move(v));
+        }
+    }
+    return true;
+}
+
+std::shared_ptr<const Snapshot> Load(const std::string& path, const struct stat* st) {
+    auto snap = std::make_shared<Snapshot>();
+    snap->path = path;
+    if (!st) return snap;  // no file: an empty registry
+    snap->exists = true;
+    snap->dev = st->st_dev;
+    snap->ino = st->st_ino;
+    snap->size = st->st_size;
+    snap->mtimeNs = static_cast<int64_t>(st->st_mtim.tv_sec) * 1000000000 + st->st_mtim.tv_nsec;
+    if (static_cast<uint64_t>(st->st_size) > kMaxRegistryFile) {
+        snap->openError = ERROR_BADDB;
+        return snap;
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        snap->openError = errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_BADDB;
+        return snap;
+    }
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+        if (text.size() > kMaxRegistryFile) break;
+    }
+    ::close(fd);
+    if (!ParseRegText(std::move(text), snap->keys)) {
+        snap->keys.clear();
+        snap->openError = ERROR_BADDB;
+    }
+    return snap;
+}
+
+std::mutex g_cacheLock;
+std::shared_ptr<const Snapshot> g_cache;
+
+// The registry as the file is now: the cached parse when the file is
+// unchanged (device, inode, size, modification time), else a new parse.
+std::shared_ptr<const Snapshot> Current() {
+    const char* env = ::getenv("VIGILON_REGISTRY");
+    std::string path = env && *env ? env : kDefaultRegistryPath;
+    struct stat st;
+    bool exists = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    {
+        std::lock_guard<std::mutex> lock(g_cacheLock);
+        const Snapshot* c = g_cache.get();
+        if (c && c->path == path && c->exists == exists &&
+            (!exists || (c->dev == st.st_dev && c->ino == st.st_ino && c->size == st.st_size &&
+                         c->mtimeNs == static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec)))
+            return g_cache;
+    }
+    std::shared_ptr<const Snapshot> snap = Load(path, exists ? &st : nullptr);
+    std::lock_guard<std::mutex> lock(g_cacheLock);
+    g_cache = snap;
+    return snap;
+}
+
+}  // namespace
+
+HKEY HkeyLocalMachine() { return &g_hklm; }
+
+LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD, DWORD, HKEY* phkResult) {
+    if (!phkResult || !hkRoot) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    std::shared_ptr<const Snapshot> snap = hkRoot == &g_hklm ? Current() : hkRoot->snapshot;
+    if (snap->openError != ERROR_SUCCESS) return snap->openError;
+    std::string path = hkRoot->path;
+    if (szSubKey && *szSubKey) {
+        std::string sub = szSubKey;
+        while (!sub.empty() && sub.back() == '\\') sub.pop_back();
+        if (!sub.empty() && sub[0] == '\\') return ERROR_BAD_PATHNAME;
+        FoldLower(sub);
+        path += '\\';
+        path += sub;
+    }
+    auto it = snap->keys.find(path);
+    if (it == snap->keys.end()) return ERROR_FILE_NOT_FOUND;
+    RegKey* key = new (std::nothrow) RegKey{snap, path, &it->second};
+    if (!key) return ERROR_NOT_ENOUGH_MEMORY;
+    *phkResult = key;
+    return ERROR_SUCCESS;
+}
+
+LONG RegQueryValueExA(HKEY hKey, const char* szName, DWORD*, DWORD* pdwType, BYTE* pbData, DWORD* pcbData) {
+    if (!hKey || hKey == &g_hklm || !hKey->data) return ERROR_INVALID_HANDLE;
+    if (pbData && !pcbData) return ERROR_INVALID_PARAMETER;
+    std::string name = szName ? szName : "";
+    FoldLower(name);
+    for (const RegValue& v : hKey->data->values) {
+        if (v.name != name) continue;
+        if (pdwType) *pdwType = v.type;
+        DWORD cb = static_cast<DWORD>(v.data.size());
+        if (pbData) {
+            if (*pcbData < cb) {
+                *pcbData = cb;
+                return ERROR_MORE_DATA;
+            }
+            if (cb) memcpy(pbData, v.data.data(), cb);
+        }
+        if (pcbData) *pcbData = cb;
+        return ERROR_SUCCESS;
+    }
+    return ERROR_FILE_NOT_FOUND;
+}
+
+LONG RegCloseKey(HKEY hKey) {
+    if (!hKey) return ERROR_INVALID_HANDLE;
+    if (hKey != &g_hklm) delete hKey;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace plat

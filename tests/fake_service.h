@@ -1,0 +1,75 @@
+// A scriptable stand-in for the screening service: listens on a pipe of the
+// test's pipe folder, records every request's raw bytes and answers each one
+// as the script says.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VGClient/VAVarive32.h"
+
+typedef std::vector<uint8_t> Bytes;
+
+struct FakeAction {
+    Bytes reply;                 // sent as one frame
+    int64_t frameLength = -1;    // length announced in the frame; -1: reply.size()
+    int delayMs = 0;             // before answering
+    bool closeWithoutReply = false;
+};
+
+class FakeService {
+public:
+    typedef std::function<FakeAction(const Bytes& request)> Handler;
+
+    // Listens on $VIGILON_PIPE_DIR/<pipeName>.
+    explicit FakeService(const std::string& pipeName, int backlog = 128);
+    ~FakeService();
+
+    void SetHandler(Handler handler);
+    // While paused, connections wait in the listener's backlog.
+    void SetAccepting(bool accepting);
+
+    std::vector<Bytes> Requests() const;
+    size_t RequestCount() const;
+    int Connections() const { return m_connections.load(); }
+    const std::string& Path() const { return m_path; }
+
+    // Reply bytes of a record, optionally only its first cb bytes.
+    template <typename T>
+    static Bytes Of(const T& record, size_t cb = sizeof(T)) {
+        Bytes b(cb);
+        std::memcpy(b.data(), &record, cb < sizeof(T) ? cb : sizeof(T));
+        return b;
+    }
+
+private:
+    void Run();
+    void Serve(int fd);
+
+    std::string m_path;
+    int m_listen = -1;
+    int m_wake[2] = {-1, -1};
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_connections{0};
+    mutable std::mutex m_lock;
+    std::condition_variable m_cv;
+    bool m_accepting = true;
+    Handler m_handler;
+    std::vector<Bytes> m_requests;
+};
+
+// The reply size of a command (the list header's for a streamed list).
+size_t ReplySize(uint32_t dwCommand);
+// Reads a little-endian u32 at an offset of raw request bytes.
+uint32_t U32At(const Bytes& b, size_t offset);
+// The NUL-terminated text of a field at an offset.
+std::string TextAt(const Bytes& b, size_t offset, size_t width);
