@@ -7,23 +7,24 @@
 
 namespace {
 
-template <typename F>
-struct ExportShape;
+template <typename R, typename... A>
+constexpr size_t ArgCount(R(VGAPI*)(A...)) {
+    return sizeof...(A);
+}
 
 template <typename R, typename... A>
-struct ExportShape<R(A...)> {
-    static constexpr size_t argc = sizeof...(A);
-    static constexpr bool slots32 = (true && ... && (sizeof(A) == 4)) && sizeof(R) == 4;
-};
+constexpr bool SlotsOf32Bits(R(VGAPI*)(A...)) {
+    return (sizeof(R) == 4) && (true && ... && (sizeof(A) == 4));
+}
 
 #if defined(_WIN32) && !defined(_WIN64)
-#define VG_SLOTS_CHECK(name) static_assert(ExportShape<decltype(name)>::slots32, #name " takes a wider argument");
+#define VG_SLOTS_CHECK(name) static_assert(SlotsOf32Bits(&name), #name " takes a wider argument");
 #else
 #define VG_SLOTS_CHECK(name)
 #endif
 
-#define VG_EXPORT(name, count)                                                                  \
-    static_assert(ExportShape<decltype(name)>::argc == (count), #name " argument count"); \
+#define VG_EXPORT(name, count)                                      \
+    static_assert(ArgCount(&name) == (count), #name " argument count"); \
     VG_SLOTS_CHECK(name)
 #include "VGClient/vgexports.inc"
 #undef VG_EXPORT

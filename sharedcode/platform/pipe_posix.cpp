@@ -106,10 +106,8 @@ DWORD Connect(const sockaddr_un& addr, socklen_t len, DWORD dwTimeoutMs, int* pf
         ::close(fd);
         return err;
     }
-    if (dwTimeoutMs != kWaitForever) {
-        struct timeval tv = {0, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-    }
+    // The send time-out stays: a request is far smaller than the socket
+    // buffer, and the reply is read without a time-out.
     *pfd = fd;
     return ERROR_SUCCESS;
 }

@@ -3,10 +3,13 @@
 
 #include <ctype.h>
 #include <errno.h>
+#include <pthread.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <atomic>
 
 namespace plat {
 
@@ -14,12 +17,44 @@ namespace {
 thread_local DWORD t_dwLastError = 0;
 thread_local DWORD t_dwThreadId = 0;
 constexpr DWORD kErrorBufferOverflow = 111;
+
+// Every request carries the process id and the computer name, so both are
+// kept rather than asked for on every call. The id is forgotten in a forked
+// child; the name, like Windows' NetBIOS name, is read once per process.
+std::atomic<DWORD> g_dwProcessId{0};
+pthread_once_t g_atforkOnce = PTHREAD_ONCE_INIT;
+void ForgetProcessId() {
+    g_dwProcessId.store(0, std::memory_order_relaxed);
+    t_dwThreadId = 0;
+}
+void RegisterAtfork() { ::pthread_atfork(nullptr, nullptr, ForgetProcessId); }
+
+struct ComputerName {
+    char sz[16] = {};
+    size_t cch = 0;
+    ComputerName() {
+        char host[256] = {};
+        if (::gethostname(host, sizeof(host) - 1) != 0) host[0] = 0;
+        while (cch < 15 && host[cch] && host[cch] != '.') {
+            sz[cch] = static_cast<char>(::toupper(static_cast<unsigned char>(host[cch])));
+            ++cch;
+        }
+    }
+};
 }  // namespace
 
 DWORD GetLastError() { return t_dwLastError; }
 void SetLastError(DWORD dwError) { t_dwLastError = dwError; }
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+DWORD GetCurrentProcessId() {
+    DWORD pid = g_dwProcessId.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        ::pthread_once(&g_atforkOnce, RegisterAtfork);
+        pid = static_cast<DWORD>(::getpid());
+        g_dwProcessId.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
 
 DWORD GetCurrentThreadId() {
     if (t_dwThreadId == 0) t_dwThreadId = static_cast<DWORD>(::syscall(SYS_gettid));
@@ -31,19 +66,14 @@ BOOL GetComputerNameA(char* szBuffer, DWORD* pcch) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    char host[256] = {};
-    if (::gethostname(host, sizeof(host) - 1) != 0) host[0] = 0;
-    size_t n = 0;
-    while (n < 15 && host[n] && host[n] != '.') {
-        host[n] = static_cast<char>(::toupper(static_cast<unsigned char>(host[n])));
-        ++n;
-    }
+    static const ComputerName name;
+    const size_t n = name.cch;
     if (*pcch < n + 1) {
         *pcch = static_cast<DWORD>(n + 1);
         SetLastError(kErrorBufferOverflow);
         return FALSE;
     }
-    memcpy(szBuffer, host, n);
+    memcpy(szBuffer, name.sz, n);
     szBuffer[n] = 0;
     *pcch = static_cast<DWORD>(n);
     return TRUE;
