@@ -6,27 +6,25 @@
 #include "sharedcode/platform/registry.h"
 #include "sharedcode/szbounded.h"
 
-namespace {
-
-// Reads one value of the configuration key into pv (cb bytes); the stored
-// type is not checked. A Win32 code.
-LONG ReadConfigValue(const char* szName, void* pv, DWORD cb) {
-    plat::HKEY hKey = nullptr;
-    LONG err = plat::RegOpenKeyExA(plat::HkeyLocalMachine(), VG_CONFIGURATION_KEY, 0, plat::kKeyRead, &hKey);
-    if (err != ERROR_SUCCESS) return err;
-    DWORD cbData = cb;
-    err = plat::RegQueryValueExA(hKey, szName, nullptr, nullptr, static_cast<BYTE*>(pv), &cbData);
-    plat::RegCloseKey(hKey);
-    return err;
-}
-
-}  // namespace
-
 void ResolveServerName(char* szServer) {
     for (DWORD i = 0; i < VG_SERVER_NAME_SIZE; ++i) szServer[i] = 0;
-    DWORD dwFailover = 0;
-    ReadConfigValue("FailoverMode", &dwFailover, sizeof(dwFailover));
-    if (dwFailover != 0 || ReadConfigValue("Server", szServer, VG_SERVER_NAME_SIZE) != ERROR_SUCCESS) {
+    // Both values come from one opening of the key: one look at the registry
+    // per call, and the two values always from the same state of it.
+    plat::HKEY hKey = nullptr;
+    LONG err = plat::RegOpenKeyExA(plat::HkeyLocalMachine(), VG_CONFIGURATION_KEY, 0, plat::kKeyRead, &hKey);
+    if (err == ERROR_SUCCESS) {
+        DWORD dwFailover = 0;  // stays 0 when missing; the stored type is not checked
+        DWORD cb = sizeof(dwFailover);
+        plat::RegQueryValueExA(hKey, "FailoverMode", nullptr, nullptr, reinterpret_cast<BYTE*>(&dwFailover), &cb);
+        if (dwFailover == 0) {
+            cb = VG_SERVER_NAME_SIZE;
+            err = plat::RegQueryValueExA(hKey, "Server", nullptr, nullptr, reinterpret_cast<BYTE*>(szServer), &cb);
+        } else {
+            err = ERROR_INVALID_DATA;  // fail-over: the local computer
+        }
+        plat::RegCloseKey(hKey);
+    }
+    if (err != ERROR_SUCCESS) {
         szServer[0] = '.';
         szServer[1] = 0;
         return;

@@ -1,6 +1,7 @@
 // Runs the registered benchmarks and ends the output with one line per
 // target: "RATIO <target> <measured> <limit>", the measured value being the
-// time of a benchmark divided by the time of its reference in the same run.
+// time of a benchmark divided by the time of its reference in the same run,
+// each taken as its best repetition.
 #pragma once
 
 #include <string>

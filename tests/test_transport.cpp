@@ -193,7 +193,7 @@ TEST_F(Transport, ConcurrentCallersGetTheirOwnAnswers) {
         } else if (cmd == 6 || cmd == 7) {
             answer = static_cast<uint32_t>(std::stoul(TextAt(req, 116, 56))) * 4 + U32At(req, 172);
         }
-        std::memcpy(&a.reply[12], &answer, 4);
+        if (a.reply.size() >= 16) std::memcpy(&a.reply[12], &answer, 4);
         if (cmd == 7) {
             uint32_t info = static_cast<uint32_t>(TextAt(req, 176, 319).size());
             std::memcpy(&a.reply[16], &info, 4);

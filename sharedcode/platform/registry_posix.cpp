@@ -48,17 +48,29 @@ struct Snapshot {
 
 struct RegKey {
     std::shared_ptr<const Snapshot> snapshot;
-    std::string path;  // lower case
+    const std::string* path;  // lower case; the map's key, or the root's name
     const RegKeyData* data = nullptr;
 };
 
 namespace {
 
-RegKey g_hklm{nullptr, "hkey_local_machine", nullptr};
+const std::string g_hklmName = "hkey_local_machine";
+RegKey g_hklm{nullptr, &g_hklmName, nullptr};
 
 void FoldLower(std::string& s) {
     for (char& c : s)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+}
+
+// A folded (lower-case) name against a caller's name of any case.
+bool EqualsFolded(const std::string& folded, const char* sz) {
+    size_t i = 0;
+    for (; i < folded.size(); ++i) {
+        char c = sz[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != folded[i]) return false;  // also stops at the caller's NUL
+    }
+    return sz[i] == 0;
 }
 
 int HexDigit(char c) {
@@ -320,13 +332,13 @@ std::shared_ptr<const Snapshot> g_cache;
 // unchanged (device, inode, size, modification time), else a new parse.
 std::shared_ptr<const Snapshot> Current() {
     const char* env = ::getenv("VIGILON_REGISTRY");
-    std::string path = env && *env ? env : kDefaultRegistryPath;
+    const char* path = env && *env ? env : kDefaultRegistryPath;
     struct stat st;
-    bool exists = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    bool exists = ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
     {
         std::lock_guard<std::mutex> lock(g_cacheLock);
         const Snapshot* c = g_cache.get();
-        if (c && c->path == path && c->exists == exists &&
+        if (c && c->exists == exists && c->path == path &&
             (!exists || (c->dev == st.st_dev && c->ino == st.st_ino && c->size == st.st_size &&
                          c->mtimeNs == static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec)))
             return g_cache;
@@ -346,18 +358,25 @@ LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD, DWORD, HKEY* phkRes
     *phkResult = nullptr;
     std::shared_ptr<const Snapshot> snap = hkRoot == &g_hklm ? Current() : hkRoot->snapshot;
     if (snap->openError != ERROR_SUCCESS) return snap->openError;
-    std::string path = hkRoot->path;
+    // The full key name, folded; the buffer is kept to spare an allocation
+    // on every call.
+    thread_local std::string path;
+    path = *hkRoot->path;
     if (szSubKey && *szSubKey) {
-        std::string sub = szSubKey;
-        while (!sub.empty() && sub.back() == '\\') sub.pop_back();
-        if (!sub.empty() && sub[0] == '\\') return ERROR_BAD_PATHNAME;
-        FoldLower(sub);
-        path += '\\';
-        path += sub;
+        if (szSubKey[0] == '\\') return ERROR_BAD_PATHNAME;
+        size_t cch = strlen(szSubKey);
+        while (cch && szSubKey[cch - 1] == '\\') --cch;
+        if (cch) {
+            path += '\\';
+            size_t at = path.size();
+            path.append(szSubKey, cch);
+            for (size_t i = at; i < path.size(); ++i)
+                if (path[i] >= 'A' && path[i] <= 'Z') path[i] = static_cast<char>(path[i] - 'A' + 'a');
+        }
     }
     auto it = snap->keys.find(path);
     if (it == snap->keys.end()) return ERROR_FILE_NOT_FOUND;
-    RegKey* key = new (std::nothrow) RegKey{snap, path, &it->second};
+    RegKey* key = new (std::nothrow) RegKey{std::move(snap), &it->first, &it->second};
     if (!key) return ERROR_NOT_ENOUGH_MEMORY;
     *phkResult = key;
     return ERROR_SUCCESS;
@@ -366,10 +385,9 @@ LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD, DWORD, HKEY* phkRes
 LONG RegQueryValueExA(HKEY hKey, const char* szName, DWORD*, DWORD* pdwType, BYTE* pbData, DWORD* pcbData) {
     if (!hKey || hKey == &g_hklm || !hKey->data) return ERROR_INVALID_HANDLE;
     if (pbData && !pcbData) return ERROR_INVALID_PARAMETER;
-    std::string name = szName ? szName : "";
-    FoldLower(name);
+    const char* name = szName ? szName : "";
     for (const RegValue& v : hKey->data->values) {
-        if (v.name != name) continue;
+        if (!EqualsFolded(v.name, name)) continue;
         if (pdwType) *pdwType = v.type;
         DWORD cb = static_cast<DWORD>(v.data.size());
         if (pbData) {

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Every test: the normal build, the sanitizer build, each benchmark once with
+# a minimal time, and the Windows DLL cross build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=$(nproc)
+
+echo "== build and test (default)"
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$jobs"
+ctest --preset default -j "$jobs"
+
+echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer)"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan -j "$jobs"
+
+echo "== benchmarks (one short run each)"
+for b in build/default/bench/bench_*; do
+  [ -x "$b" ] || continue
+  "$b" --benchmark_min_time=0.01 --benchmark_color=false | grep -E '^(BM_|RATIO)' || { echo "benchmark $b failed"; exit 1; }
+done
+
+echo "== Windows DLL (mingw-w64 i686)"
+cmake --preset mingw32 >/dev/null
+cmake --build --preset mingw32 -j "$jobs"
+echo "all tests passed"

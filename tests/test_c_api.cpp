@@ -1,0 +1,33 @@
+// The README's C example against no service and against a refusing one.
+#include <cstring>
+
+#include "tests/fake_service.h"
+#include "tests/test_env.h"
+
+extern "C" {
+int admit(const char* ip, const char* account);
+int is_black(const char* ip);
+}
+
+namespace {
+
+class CExample : public VgTestEnv {};
+
+TEST_F(CExample, UnreachableServiceLetsConnectionsThrough) {
+    EXPECT_EQ(admit("10.0.0.7", "alice"), 1);
+    EXPECT_EQ(is_black("10.0.0.7"), 0);
+}
+
+TEST_F(CExample, RefusalAndListingReachTheCaller) {
+    FakeService service(VG_SCREENING_PIPE);
+    service.SetHandler([](const Bytes& req) {
+        FakeAction a;
+        a.reply.assign(ReplySize(U32At(req, 4)), 0);
+        a.reply[12] = U32At(req, 4) == VGCMD_ISBLACKLISTED ? 1 : 0;  // listed; verdict refuse
+        return a;
+    });
+    EXPECT_EQ(admit("10.0.0.7", "alice"), 0);
+    EXPECT_EQ(is_black("10.0.0.7"), 1);
+}
+
+}  // namespace
