@@ -400,6 +400,14 @@ VGEXPORT VGHRESULT VGAPI HrVGProcessAuthFailure(const char* szAccount, const cha
 VGEXPORT VGHRESULT VGAPI HrVGProcessAuthSuccess(const char* szAccount, const char* szIPAddress, VGDWORD dwService,
                                                 VGDWORD dwReserved);
 
+/* ------------------------------------------------------------------------ */
+/* Message texts. The text of a screening-system identifier (0x4150xxxx,
+ * 0x8150xxxx, 0xC150xxxx) or of an HRESULT, without its trailing line break;
+ * insert sequences such as %1 stay as they stand. cchBuffer counts the
+ * terminator. 0x80070490 (empty buffer) when no text is known or none fits. */
+
+VGEXPORT VGHRESULT VGAPI HrVGFormatMessage(VGDWORD dwCode, char* szBuffer, VGDWORD cchBuffer);
+
 #ifdef __cplusplus
 }
 #endif

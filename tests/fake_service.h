@@ -9,12 +9,14 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "VGClient/VAVarive32.h"
+#include "tests/test_env.h"
 
 typedef std::vector<uint8_t> Bytes;
 
@@ -73,3 +75,18 @@ size_t ReplySize(uint32_t dwCommand);
 uint32_t U32At(const Bytes& b, size_t offset);
 // The NUL-terminated text of a field at an offset.
 std::string TextAt(const Bytes& b, size_t offset, size_t width);
+
+// A test with its own pipe folder and registry, and a fake service listening
+// on the screening pipe.
+class VgServiceTest : public VgTestEnv {
+protected:
+    void SetUp() override {
+        VgTestEnv::SetUp();
+        m_service.reset(new FakeService(VG_SCREENING_PIPE));
+    }
+    void TearDown() override {
+        m_service.reset();
+        VgTestEnv::TearDown();
+    }
+    std::unique_ptr<FakeService> m_service;
+};

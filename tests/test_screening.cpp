@@ -36,16 +36,8 @@ VGGEODATA GeoWithSize(uint32_t cb) {
     return g;
 }
 
-class Screening : public VgTestEnv {
+class Screening : public VgServiceTest {
 protected:
-    void SetUp() override {
-        VgTestEnv::SetUp();
-        m_service.reset(new FakeService(VG_SCREENING_PIPE));
-    }
-    void TearDown() override {
-        m_service.reset();
-        VgTestEnv::TearDown();
-    }
     // Answers every request with reply, cut to the command's reply size.
     void Answer(Bytes reply) {
         m_service->SetHandler([reply](const Bytes& req) {
@@ -61,7 +53,6 @@ protected:
         EXPECT_EQ(r.size(), 1u);
         return r.empty() ? Bytes() : r[0];
     }
-    std::unique_ptr<FakeService> m_service;
 };
 
 // Header fields shared by every request.

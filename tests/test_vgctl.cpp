@@ -32,16 +32,8 @@ Result RunVgctl(const std::string& args) {
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-class Vgctl : public VgTestEnv {
+class Vgctl : public VgServiceTest {
 protected:
-    void SetUp() override {
-        VgTestEnv::SetUp();
-        m_service.reset(new FakeService(VG_SCREENING_PIPE));
-    }
-    void TearDown() override {
-        m_service.reset();
-        VgTestEnv::TearDown();
-    }
     // Answers every request with these u32 words at byte offsets 8, 12, 16, …
     // (the status first), cut to the command's reply size.
     void Answer(std::initializer_list<uint32_t> words) {
@@ -60,7 +52,6 @@ protected:
         EXPECT_EQ(r.size(), 1u);
         return r.empty() ? Bytes(1104) : r[0];
     }
-    std::unique_ptr<FakeService> m_service;
 };
 
 TEST_F(Vgctl, PrintsListAnswer) {
@@ -110,7 +101,18 @@ TEST_F(Vgctl, FailuresExitOne) {
     m_service.reset();
     r = RunVgctl("is-black 10.0.0.3");
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_TRUE(Contains(r.out, "hr=0x80070002")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "error=The system cannot find the file specified.\nhr=0x80070002")) << r.out;
+}
+
+TEST_F(Vgctl, FormatPrintsMessageTexts) {
+    Result r = RunVgctl("format 0xC1500009");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "Vigilon Service starting\nhr=0x00000000\n");
+    r = RunVgctl("format -2147024891");  // 0x80070005
+    EXPECT_TRUE(Contains(r.out, "Access is denied.\n")) << r.out;
+    r = RunVgctl("format 0x41500002");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.out, "hr=0x80070490\n");
 }
 
 TEST_F(Vgctl, UsageErrorsSendNothing) {
@@ -130,7 +132,7 @@ TEST_F(Vgctl, HelpListsEveryCommand) {
         Result r = RunVgctl(args);
         EXPECT_EQ(r.status, 0) << args;
         for (const char* name : {"is-white IP", "is-black", "is-trusted", "geo-blocked", "geo-data", "allow",
-                                 "auth-fail", "auth-ok", "VIGILON_PIPE_DIR", "VIGILON_REGISTRY"})
+                                 "auth-fail", "auth-ok", "format CODE", "VIGILON_PIPE_DIR", "VIGILON_REGISTRY"})
             EXPECT_TRUE(Contains(r.out, name)) << args << ": " << name;
     }
     Result r = RunVgctl("help auth-ok");

@@ -228,6 +228,17 @@ VGHRESULT RunAuthOk(const Args& args) {
     return HrVGProcessAuthSuccess(args.positional[0].c_str(), args.positional[1].c_str(), ServiceOption(args), 0);
 }
 
+// The text of a message identifier or HRESULT, given in hex or decimal; a
+// negative decimal is taken as the signed form of an HRESULT.
+VGHRESULT RunFormat(const Args& args) {
+    const std::string& s = args.positional[0];
+    const VGDWORD code = s.size() > 1 && s[0] == '-' ? 0u - ParseNumber(s.substr(1), "CODE") : ParseNumber(s, "CODE");
+    char text[4096];
+    const VGHRESULT hr = HrVGFormatMessage(code, text, sizeof(text));
+    if (!Failed(hr)) std::printf("%s\n", text);
+    return hr;
+}
+
 VGHRESULT RunHelp(const Args& args);
 
 // ---------------------------------------------------------------------------
@@ -258,6 +269,7 @@ const Command kCommands[] = {
      "report a failed authentication of ACCOUNT from IP", "service= text= detail= note=", 2, 2, RunAuthFail},
     {"auth-ok", "ACCOUNT IP --service S", "report a successful authentication of ACCOUNT from IP", "service=", 2, 2,
      RunAuthOk},
+    {"format", "CODE", "print the text of a message identifier or HRESULT (hex or decimal)", "", 1, 1, RunFormat},
     {"help", "[COMMAND]", "show all commands, or one", "", 0, 8, RunHelp},
 };
 
@@ -298,7 +310,8 @@ Args Parse(const Command& cmd, const std::vector<std::string>& argv) {
     bool optionsEnded = false;
     for (size_t i = 0; i < argv.size(); ++i) {
         const std::string& a = argv[i];
-        if (optionsEnded || a.size() < 2 || a[0] != '-') {
+        // A negative number (an HRESULT in decimal) is an argument, not an option.
+        if (optionsEnded || a.size() < 2 || a[0] != '-' || std::isdigit(static_cast<unsigned char>(a[1]))) {
             args.positional.push_back(a);
             continue;
         }
@@ -396,6 +409,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (cmd->run == RunHelp) return 0;
+    if (Failed(hr) && cmd->run != RunFormat) {
+        char text[1024];
+        if (!Failed(HrVGFormatMessage(static_cast<VGDWORD>(hr), text, sizeof(text)))) std::printf("error=%s\n", text);
+    }
     std::printf("hr=0x%08X\n", static_cast<unsigned>(static_cast<uint32_t>(hr)));
     return Failed(hr) ? 1 : 0;
 }
