@@ -1,4 +1,4 @@
-// Win32 side of platform/heap.h: the process heap.
+// Win32 side of platform/heap.h: the process heap and private heaps.
 #include <windows.h>
 
 #include <atomic>
@@ -9,14 +9,26 @@ namespace plat {
 
 namespace {
 std::atomic<int> g_cFailAllocs{0};
+std::atomic<int> g_cFailHeapCreates{0};
+std::atomic<HHEAP> g_hFailHeap{nullptr};
+std::atomic<int> g_cFailHeapAllocs{0};
 
-// Takes one pending injected failure, if any.
-bool TakeInjectedFailure() {
-    int n = g_cFailAllocs.load(std::memory_order_relaxed);
-    while (n > 0 && !g_cFailAllocs.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
+// Takes one pending injected failure from a counter, if any.
+bool TakeFailure(std::atomic<int>& counter) {
+    int n = counter.load(std::memory_order_relaxed);
+    while (n > 0 && !counter.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
     }
     return n > 0;
 }
+
+bool TakeInjectedFailure() { return TakeFailure(g_cFailAllocs); }
+
+bool TakeHeapFailure(HHEAP hHeap) {
+    return g_cFailHeapAllocs.load(std::memory_order_relaxed) > 0 &&
+           g_hFailHeap.load(std::memory_order_relaxed) == hHeap && TakeFailure(g_cFailHeapAllocs);
+}
+
+HANDLE Win(HHEAP hHeap) { return reinterpret_cast<HANDLE>(hHeap); }
 }  // namespace
 
 void* ProcessHeapAlloc(size_t cb) {
@@ -30,8 +42,78 @@ void ProcessHeapFree(void* pv) {
     if (pv) ::HeapFree(::GetProcessHeap(), 0, pv);
 }
 
+HHEAP HeapCreate(DWORD flOptions, size_t cbInitial, size_t cbMaximum) {
+    if (TakeFailure(g_cFailHeapCreates)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return reinterpret_cast<HHEAP>(::HeapCreate(flOptions, cbInitial, cbMaximum));
+}
+
+void* HeapAlloc(HHEAP hHeap, DWORD dwFlags, size_t cb) {
+    if (!hHeap) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    void* pv = TakeHeapFailure(hHeap) ? nullptr : ::HeapAlloc(Win(hHeap), dwFlags, cb);
+    if (!pv) ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return pv;
+}
+
+void* HeapReAlloc(HHEAP hHeap, DWORD dwFlags, void* pv, size_t cb) {
+    if (!hHeap) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!pv) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    void* pvNew = TakeHeapFailure(hHeap) ? nullptr : ::HeapReAlloc(Win(hHeap), dwFlags, pv, cb);
+    if (!pvNew) ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return pvNew;
+}
+
+BOOL HeapFree(HHEAP hHeap, DWORD dwFlags, void* pv) {
+    if (!hHeap) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return pv ? ::HeapFree(Win(hHeap), dwFlags, pv) : TRUE;
+}
+
+BOOL HeapDestroy(HHEAP hHeap) {
+    if (!hHeap) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return ::HeapDestroy(Win(hHeap));
+}
+
+BOOL HeapSetInformation(HHEAP hHeap, HeapInfoClass infoClass, void* pvInfo, size_t cbInfo) {
+    return ::HeapSetInformation(Win(hHeap), static_cast<HEAP_INFORMATION_CLASS>(infoClass), pvInfo, cbInfo);
+}
+
+BOOL GetOsMajorVersion(DWORD* pdwMajor) {
+    if (!pdwMajor) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    OSVERSIONINFOA info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+    if (!::GetVersionExA(&info)) return FALSE;
+    *pdwMajor = info.dwMajorVersion;
+    return TRUE;
+}
+
 namespace testing {
 void FailProcessHeapAllocs(int n) { g_cFailAllocs.store(n > 0 ? n : 0); }
+void FailHeapCreates(int n) { g_cFailHeapCreates.store(n > 0 ? n : 0); }
+void FailHeapAllocs(HHEAP hHeap, int n) {
+    g_cFailHeapAllocs.store(0);
+    g_hFailHeap.store(hHeap);
+    g_cFailHeapAllocs.store(n > 0 ? n : 0);
+}
 }  // namespace testing
 
 }  // namespace plat
