@@ -49,15 +49,12 @@ void BM_ModuleHeap(benchmark::State& state) {
 
 BENCHMARK(BM_Calloc)->Threads(1)->UseRealTime()->Repetitions(5);
 BENCHMARK(BM_ModuleHeap)->Threads(1)->UseRealTime()->Repetitions(5);
-BENCHMARK(BM_Calloc)->Threads(2)->UseRealTime()->Repetitions(5);
-BENCHMARK(BM_ModuleHeap)->Threads(2)->UseRealTime()->Repetitions(5);
 
 }  // namespace
 
 int main(int argc, char** argv) {
     return RunBenchmarksWithRatios(
         argc, argv,
-        {{"heap_vs_calloc", "BM_ModuleHeap/repeats:5/real_time/threads:1", "BM_Calloc/repeats:5/real_time/threads:1", 1.5},
-         {"heap_vs_calloc_2t", "BM_ModuleHeap/repeats:5/real_time/threads:2", "BM_Calloc/repeats:5/real_time/threads:2",
+        {{"heap_vs_calloc", "BM_ModuleHeap/repeats:5/real_time/threads:1", "BM_Calloc/repeats:5/real_time/threads:1",
           1.5}});
 }
