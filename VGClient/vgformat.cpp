@@ -26,36 +26,37 @@ plat::HMODULE OwnModule() {
     return h;
 }
 
-// Copies a text of cch characters with its terminator; false when it does
+// A look-up's outcome: the length of the text written, or kNone.
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+// Copies a text of cch characters with its terminator; kNone when it does
 // not fit.
-bool Put(const char* szText, size_t cch, char* szBuffer, DWORD cchBuffer) {
-    if (cch + 1 > cchBuffer) return false;
+size_t Put(const char* szText, size_t cch, char* szBuffer, DWORD cchBuffer) {
+    if (cch + 1 > cchBuffer) return kNone;
     std::memcpy(szBuffer, szText, cch);
     szBuffer[cch] = 0;
-    return true;
+    return cch;
 }
 
 // The text of dwId in a module's message table. This library's own table is
 // the catalogue compiled into it; another module's is its resource.
-bool FromModule(plat::HMODULE hModule, DWORD dwId, char* szBuffer, DWORD cchBuffer) {
-    if (!hModule) return false;
-    const unsigned char* pTable = nullptr;
-    size_t cbTable = 0;
-    if (hModule == OwnModule()) {
-        pTable = VgMessageTableBytes(&cbTable);
-    } else {
-        plat::HRSRC hRes = plat::FindResourceA(hModule, kMessageTableName, kRtMessageTable);
-        if (!hRes) return false;
-        cbTable = plat::SizeofResource(hModule, hRes);
-        pTable = static_cast<const unsigned char*>(plat::LoadResourceBytes(hModule, hRes));
-    }
+size_t FromModule(plat::HMODULE hModule, DWORD dwId, char* szBuffer, DWORD cchBuffer) {
+    if (!hModule) return kNone;
     const char* szText = nullptr;
     size_t cch = 0;
-    return pTable && VgFindMessage(pTable, cbTable, dwId, &szText, &cch) && Put(szText, cch, szBuffer, cchBuffer);
+    if (hModule == OwnModule())
+        return VgFindOwnMessage(dwId, &szText, &cch) ? Put(szText, cch, szBuffer, cchBuffer) : kNone;
+    plat::HRSRC hRes = plat::FindResourceA(hModule, kMessageTableName, kRtMessageTable);
+    if (!hRes) return kNone;
+    size_t cbTable = plat::SizeofResource(hModule, hRes);
+    const unsigned char* pTable = static_cast<const unsigned char*>(plat::LoadResourceBytes(hModule, hRes));
+    return pTable && VgFindMessage(pTable, cbTable, dwId, &szText, &cch) ? Put(szText, cch, szBuffer, cchBuffer)
+                                                                         : kNone;
 }
 
-bool FromSystem(DWORD dwId, char* szBuffer, DWORD cchBuffer) {
-    return plat::FormatSystemMessageA(dwId, szBuffer, cchBuffer) != 0;
+size_t FromSystem(DWORD dwId, char* szBuffer, DWORD cchBuffer) {
+    DWORD cch = plat::FormatSystemMessageA(dwId, szBuffer, cchBuffer);
+    return cch ? cch : kNone;
 }
 
 // Replaces %1 ... %99 by the caller's texts, within cchBuffer characters.
@@ -102,25 +103,24 @@ HRESULT HrFormatMessage(plat::HMODULE hPreferred, DWORD dwCode, char* szBuffer, 
     plat::HMODULE hResources = plat::GetModuleHandleA(kResourceLibrary);
     szBuffer[0] = 0;
 
-    bool found;
+    size_t cch = kNone;
     if (IsApplicationCode(dwCode)) {
-        found = FromModule(hPreferred, dwCode, szBuffer, cchBuffer) ||
-                FromModule(hResources, dwCode, szBuffer, cchBuffer);
-        if (!found) {
+        if ((cch = FromModule(hPreferred, dwCode, szBuffer, cchBuffer)) == kNone &&
+            (cch = FromModule(hResources, dwCode, szBuffer, cchBuffer)) == kNone) {
             if (!OwnModule()) return VG_E_NOTFOUND;
-            found = FromModule(OwnModule(), dwCode, szBuffer, cchBuffer);
+            cch = FromModule(OwnModule(), dwCode, szBuffer, cchBuffer);
         }
-    } else {
-        found = FromModule(hPreferred, dwCode, szBuffer, cchBuffer) ||
-                FromModule(hPreferred, dwCode & 0xFFFF, szBuffer, cchBuffer) ||
-                FromSystem(dwCode, szBuffer, cchBuffer) || FromSystem(dwCode & 0xFFFF, szBuffer, cchBuffer);
+    } else if ((cch = FromModule(hPreferred, dwCode, szBuffer, cchBuffer)) == kNone &&
+               (cch = FromModule(hPreferred, dwCode & 0xFFFF, szBuffer, cchBuffer)) == kNone &&
+               (cch = FromSystem(dwCode, szBuffer, cchBuffer)) == kNone) {
+        cch = FromSystem(dwCode & 0xFFFF, szBuffer, cchBuffer);
     }
-    if (found && rgszInserts && cInserts) found = ApplyInserts(szBuffer, cchBuffer, rgszInserts, cInserts);
-    if (!found) {
+    if (cch != kNone && rgszInserts && cInserts)
+        cch = ApplyInserts(szBuffer, cchBuffer, rgszInserts, cInserts) ? std::strlen(szBuffer) : kNone;
+    if (cch == kNone) {
         szBuffer[0] = 0;
         return VG_E_NOTFOUND;
     }
-    size_t cch = std::strlen(szBuffer);
     while (cch > 0 && (szBuffer[cch - 1] == '\r' || szBuffer[cch - 1] == '\n')) szBuffer[--cch] = 0;
     return S_OK;
 }

@@ -1,5 +1,7 @@
 #include "VGClient/vgmessagetable.h"
 
+#include <algorithm>
+
 namespace {
 
 const size_t kBlockSize = 12;  // LowId, HighId, OffsetToEntries
@@ -65,4 +67,17 @@ bool VgFindMessage(const unsigned char* table, size_t cb, uint32_t id, const cha
         }
     }
     return false;
+}
+
+bool VgFindOwnMessage(uint32_t id, const char** ppText, size_t* pcch) {
+    size_t cRows = 0;
+    const VgMessageIndexRow* rows = VgMessageIndex(&cRows);
+    const VgMessageIndexRow* end = rows + cRows;
+    const VgMessageIndexRow* it =
+        std::lower_bound(rows, end, id, [](const VgMessageIndexRow& r, uint32_t v) { return r.id < v; });
+    if (it == end || it->id != id)
+        return false;
+    *ppText = reinterpret_cast<const char*>(VgMessageTableBytes(nullptr) + it->offset);
+    *pcch = it->cch;
+    return true;
 }

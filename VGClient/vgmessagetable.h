@@ -30,6 +30,18 @@ constexpr uint32_t VgMessageId(uint32_t severity, uint32_t code) {
 // The generated table; *pcb (when pcb is not null) receives its size.
 const unsigned char* VgMessageTableBytes(size_t* pcb);
 
+// The generated table's index: one row per identifier, ascending, giving
+// where its text stands in the table and its length.
+struct VgMessageIndexRow {
+    uint32_t id;
+    uint32_t offset;
+    uint32_t cch;
+};
+const VgMessageIndexRow* VgMessageIndex(size_t* pcRows);
+
+// The library's own text of `id`, by bisection of the index.
+bool VgFindOwnMessage(uint32_t id, const char** ppText, size_t* pcch);
+
 // Finds the ANSI text of identifier `id` in the message table `table` of `cb`
 // bytes. On success *ppText points at the text inside the table and *pcch is
 // its length without the terminating NUL. Fails when the identifier has no

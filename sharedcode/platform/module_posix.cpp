@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -109,6 +110,9 @@ namespace {
 struct ModuleList {
     std::mutex lock;
     std::vector<Module*> modules;
+    // Modules loaded as data: while there are none, a look-up by name (the
+    // message formatter asks on every call) needs no lock.
+    std::atomic<int> cDataModules{0};
 };
 
 ModuleList& Modules() {
@@ -298,9 +302,13 @@ HMODULE GetModuleHandleA(const char* szName) {
         // The executable: its program headers lie inside its image.
         return ImageModule(reinterpret_cast<const void*>(::getauxval(AT_PHDR)));
     }
+    ModuleList& list = Modules();
+    if (list.cDataModules.load(std::memory_order_acquire) == 0) {
+        SetLastError(kErrorModNotFound);
+        return nullptr;
+    }
     const bool fWithFolder = std::strpbrk(szName, "\\/") != nullptr;
     const std::string wanted = ToWindowsPath(szName);
-    ModuleList& list = Modules();
     std::lock_guard<std::mutex> guard(list.lock);
     for (Module* pm : list.modules) {
         if (pm->fImage) continue;
@@ -360,6 +368,7 @@ HMODULE LoadLibraryAsDataA(const char* szPath) {
     ModuleList& list = Modules();
     std::lock_guard<std::mutex> guard(list.lock);
     list.modules.push_back(pm);
+    list.cDataModules.fetch_add(1, std::memory_order_release);
     return pm;
 }
 
@@ -373,6 +382,7 @@ BOOL FreeLibrary(HMODULE hModule) {
     }
     if (hModule->fImage) return TRUE;  // handed out without a reference
     list.modules.erase(it);
+    list.cDataModules.fetch_sub(1, std::memory_order_release);
     delete hModule;
     return TRUE;
 }
