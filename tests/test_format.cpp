@@ -1,11 +1,19 @@
 // Message texts: the library's catalogue, the system's texts, and what the
 // caller gets when neither has one.
+#include <algorithm>
 #include <cstring>
 #include <string>
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "VGClient/VAVarive32.h"
 #include "VGClient/vgformat.h"
 #include "gtest/gtest.h"
+#include "sharedcode/platform/module.h"
+#include "tests/pe_image.h"
 
 namespace {
 
@@ -73,6 +81,64 @@ TEST(Format, Classification) {
     EXPECT_FALSE(IsApplicationCode(0x80070005u));
     EXPECT_FALSE(IsApplicationCode(0x02000000u));
     EXPECT_FALSE(IsApplicationCode(0x11500000u)) << "reserved bit set";
+}
+
+// Loads a module as data from a PE image holding a message table.
+class ModuleTexts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/vgfmt.XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+    }
+    void TearDown() override {
+        for (plat::HMODULE h : m_loaded) plat::FreeLibrary(h);
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+    plat::HMODULE Load(const std::string& name, const std::vector<std::pair<uint32_t, std::string>>& texts) {
+        peimage::PeSpec spec;
+        spec.wType = 11;  // RT_MESSAGETABLE
+        spec.wName = 1;
+        spec.payload = peimage::MessageTable(texts);
+        std::vector<uint8_t> image = peimage::BuildPe(spec);
+        std::string path = m_dir + "/" + name;
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
+        plat::HMODULE h = plat::LoadLibraryAsDataA(path.c_str());
+        if (h) m_loaded.push_back(h);
+        return h;
+    }
+    void Free(plat::HMODULE h) {
+        plat::FreeLibrary(h);
+        m_loaded.erase(std::find(m_loaded.begin(), m_loaded.end(), h));
+    }
+    std::string m_dir;
+    std::vector<plat::HMODULE> m_loaded;
+};
+
+TEST_F(ModuleTexts, ALoadedResourceLibraryComesBeforeTheCatalogue) {
+    plat::HMODULE h = Load("PNASRes.dll", {{0x41500009u, "Service starting (resource library)\r\n"}});
+    ASSERT_NE(h, nullptr);
+    VGHRESULT hr;
+    EXPECT_EQ(Format(0x41500009u, &hr), "Service starting (resource library)");
+    EXPECT_EQ(Format(0xC1500009u, &hr), "Vigilon Service starting") << "not in the library's table";
+    Free(h);
+    EXPECT_EQ(Format(0x41500009u, &hr), "Vigilon Service starting");
+}
+
+TEST_F(ModuleTexts, PreferredModuleFirstForBothKinds) {
+    plat::HMODULE h = Load("other.dll", {{0x41500009u, "preferred text"}, {5, "preferred access text\r\n"}});
+    ASSERT_NE(h, nullptr);
+    char buf[128];
+    EXPECT_EQ(HrFormatMessage(h, 0x41500009u, buf, sizeof(buf), nullptr, 0), 0);
+    EXPECT_STREQ(buf, "preferred text");
+    EXPECT_EQ(HrFormatMessage(h, 0x80070005u, buf, sizeof(buf), nullptr, 0), 0) << "by its low 16 bits";
+    EXPECT_STREQ(buf, "preferred access text");
+    EXPECT_EQ(HrFormatMessage(h, 0x80070002u, buf, sizeof(buf), nullptr, 0), 0);
+    EXPECT_STREQ(buf, "The system cannot find the file specified.") << "then the system's table";
+    // A module without a message table is passed over.
+    EXPECT_EQ(HrVGFormatMessage(0x41500009u, buf, sizeof(buf)), 0);
+    EXPECT_STREQ(buf, "Vigilon Service starting") << "only loaded as other.dll: not the resource library";
 }
 
 }  // namespace
