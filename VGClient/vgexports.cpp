@@ -2,19 +2,27 @@
 // argument count is part of a standard-call export's name, and on 32-bit
 // Windows every argument must be one 32-bit slot.
 #include <cstddef>
+#include <type_traits>
 
 #include "VGClient/VAVarive32.h"
 
 namespace {
 
+// 32-bit argument slots of one parameter: a record passed by value (the
+// 16-byte session id) takes sizeof / 4, anything else one.
+template <typename A>
+constexpr size_t Slots() {
+    return std::is_class<A>::value ? (sizeof(A) + 3) / 4 : 1;
+}
+
 template <typename R, typename... A>
 constexpr size_t ArgCount(R(VGAPI*)(A...)) {
-    return sizeof...(A);
+    return (size_t{0} + ... + Slots<A>());
 }
 
 template <typename R, typename... A>
 constexpr bool SlotsOf32Bits(R(VGAPI*)(A...)) {
-    return (sizeof(R) == 4) && (true && ... && (sizeof(A) == 4));
+    return (sizeof(R) == 4) && (true && ... && (std::is_class<A>::value ? sizeof(A) % 4 == 0 : sizeof(A) == 4));
 }
 
 #if defined(_WIN32) && !defined(_WIN64)
