@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -176,6 +177,23 @@ TEST(Catalogue, Texts) {
     for (const auto& s : samples)
         for (uint32_t severity = 1; severity <= 3; ++severity)
             EXPECT_EQ(Lookup(VgMessageId(severity, s.code)), s.text) << std::hex << VgMessageId(severity, s.code);
+}
+
+// Every text against its own listing, kept in tests/data as code, a tab and
+// the text, one line per code.
+TEST(Catalogue, EveryTextAsListed) {
+    std::ifstream listing(VG_TEST_DATA_DIR "/catalogue_texts.txt");
+    ASSERT_TRUE(listing.good());
+    std::string line;
+    size_t count = 0;
+    while (std::getline(listing, line)) {
+        const size_t tab = line.find('\t');
+        ASSERT_NE(tab, std::string::npos) << line;
+        const uint32_t code = static_cast<uint32_t>(std::stoul(line.substr(0, tab), nullptr, 16));
+        EXPECT_EQ(Lookup(VgMessageId(1, code)), line.substr(tab + 1)) << std::hex << code;
+        ++count;
+    }
+    EXPECT_EQ(count, 418u);
 }
 
 TEST(Catalogue, IdentifiersWithoutEntriesAreNotFound) {
