@@ -14,7 +14,7 @@ namespace peimage {
 
 const uint8_t kKeyBytes[] = {'k', 'e', 'y', ' ', 'b', 'y', 't', 'e', 's', 0, 0xFF};
 
-struct PeSpec {
+struct PeLayout {
     bool fPe32Plus = false;
     bool fResources = true;
     uint16_t wType = 2;
@@ -57,7 +57,7 @@ inline void PutEntry(std::vector<uint8_t>& v, size_t off, uint32_t dwName, uint3
 // type → name → language 0x409 → data entry. The root starts with a named
 // entry (pointing at an empty directory), as real files order them. The file
 // ends where the data ends, so any cut damages it.
-inline std::vector<uint8_t> BuildPe(const PeSpec& s) {
+inline std::vector<uint8_t> BuildPe(const PeLayout& s) {
     const uint32_t cbRsrc = static_cast<uint32_t>(kData + s.payload.size());
     std::vector<uint8_t> v(kOffRsrc + cbRsrc, 0);
     v[0] = 'M';

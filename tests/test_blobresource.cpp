@@ -64,14 +64,14 @@ protected:
 TEST_F(BlobResource, LoadsTheResourceOfPe32AndPe32Plus) {
     for (bool fPlus : {false, true}) {
         SCOPED_TRACE(fPlus ? "PE32+" : "PE32");
-        PeSpec spec;
-        spec.fPe32Plus = fPlus;
-        const std::string path = Write("PNASRes.dll", BuildPe(spec));
+        PeLayout layout;
+        layout.fPe32Plus = fPlus;
+        const std::string path = Write("PNASRes.dll", BuildPe(layout));
         {
             CBlobResource blob;
             ASSERT_EQ(S_OK, blob.Load(path.c_str()));
-            ASSERT_EQ(spec.payload.size(), blob.Size());
-            EXPECT_EQ(0, std::memcmp(spec.payload.data(), blob.Data(), spec.payload.size()));
+            ASSERT_EQ(layout.payload.size(), blob.Size());
+            EXPECT_EQ(0, std::memcmp(layout.payload.data(), blob.Data(), layout.payload.size()));
 
             // Found by file name in any case, and named in the Windows form.
             plat::HMODULE h = plat::GetModuleHandleA("pnasres.DLL");
@@ -86,13 +86,13 @@ TEST_F(BlobResource, LoadsTheResourceOfPe32AndPe32Plus) {
 }
 
 TEST_F(BlobResource, FailuresFoldTheLoaderErrorAndUnload) {
-    PeSpec otherType;
+    PeLayout otherType;
     otherType.wType = 3;
-    PeSpec otherName;
+    PeLayout otherName;
     otherName.wName = 1001;
-    PeSpec noResources;
+    PeLayout noResources;
     noResources.fResources = false;
-    std::vector<uint8_t> noLanguage = BuildPe(PeSpec());
+    std::vector<uint8_t> noLanguage = BuildPe(PeLayout());
     PutDir(noLanguage, kLangsDir, 0, 0);
 
     const struct {
@@ -119,18 +119,18 @@ TEST_F(BlobResource, FailuresFoldTheLoaderErrorAndUnload) {
 }
 
 TEST_F(BlobResource, EmptyResourceGivesZeroAndNoData) {
-    PeSpec spec;
-    spec.payload.clear();
+    PeLayout layout;
+    layout.payload.clear();
     CBlobResource blob;
-    EXPECT_EQ(S_OK, blob.Load(Write("empty.dll", BuildPe(spec)).c_str()));
+    EXPECT_EQ(S_OK, blob.Load(Write("empty.dll", BuildPe(layout)).c_str()));
     ExpectNothingLoaded(blob, "empty.dll");
 }
 
 TEST_F(BlobResource, LoadAgainReleasesTheFirstModule) {
-    PeSpec second;
+    PeLayout second;
     second.payload = {1, 2, 3};
     CBlobResource blob;
-    ASSERT_EQ(S_OK, blob.Load(Write("a.dll", BuildPe(PeSpec())).c_str()));
+    ASSERT_EQ(S_OK, blob.Load(Write("a.dll", BuildPe(PeLayout())).c_str()));
     ASSERT_EQ(S_OK, blob.Load(Write("b.dll", BuildPe(second)).c_str()));
     EXPECT_EQ(nullptr, plat::GetModuleHandleA("a.dll"));
     EXPECT_NE(nullptr, plat::GetModuleHandleA("b.dll"));
@@ -142,7 +142,7 @@ TEST_F(BlobResource, LoadAgainReleasesTheFirstModule) {
 // fails with a loader error or, if it succeeds, yields bytes inside the file.
 // Under the address sanitizer this also proves no read leaves the file.
 TEST_F(BlobResource, TruncatedAndHostileImagesFailCleanly) {
-    const std::vector<uint8_t> good = BuildPe(PeSpec());
+    const std::vector<uint8_t> good = BuildPe(PeLayout());
     auto isLoaderError = [](HRESULT hr) {
         return hr == kHrBadExeFormat || hr == kHrNoResources || hr == kHrNoType || hr == kHrNoName ||
                hr == kHrNoLanguage;

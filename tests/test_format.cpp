@@ -97,11 +97,11 @@ protected:
         std::filesystem::remove_all(m_dir, ec);
     }
     plat::HMODULE Load(const std::string& name, const std::vector<std::pair<uint32_t, std::string>>& texts) {
-        peimage::PeSpec spec;
-        spec.wType = 11;  // RT_MESSAGETABLE
-        spec.wName = 1;
-        spec.payload = peimage::MessageTable(texts);
-        std::vector<uint8_t> image = peimage::BuildPe(spec);
+        peimage::PeLayout layout;
+        layout.wType = 11;  // RT_MESSAGETABLE
+        layout.wName = 1;
+        layout.payload = peimage::MessageTable(texts);
+        std::vector<uint8_t> image = peimage::BuildPe(layout);
         std::string path = m_dir + "/" + name;
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
         plat::HMODULE h = plat::LoadLibraryAsDataA(path.c_str());

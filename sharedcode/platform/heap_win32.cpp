@@ -4,30 +4,13 @@
 #include <atomic>
 
 #include "sharedcode/platform/heap.h"
+#include "sharedcode/platform/heap_faults.h"
 
 namespace plat {
 
+using namespace heapfaults;
+
 namespace {
-std::atomic<int> g_cFailAllocs{0};
-std::atomic<int> g_cFailHeapCreates{0};
-std::atomic<HHEAP> g_hFailHeap{nullptr};
-std::atomic<int> g_cFailHeapAllocs{0};
-
-// Takes one pending injected failure from a counter, if any.
-bool TakeFailure(std::atomic<int>& counter) {
-    int n = counter.load(std::memory_order_relaxed);
-    while (n > 0 && !counter.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) {
-    }
-    return n > 0;
-}
-
-bool TakeInjectedFailure() { return TakeFailure(g_cFailAllocs); }
-
-bool TakeHeapFailure(HHEAP hHeap) {
-    return g_cFailHeapAllocs.load(std::memory_order_relaxed) > 0 &&
-           g_hFailHeap.load(std::memory_order_relaxed) == hHeap && TakeFailure(g_cFailHeapAllocs);
-}
-
 HANDLE Win(HHEAP hHeap) { return reinterpret_cast<HANDLE>(hHeap); }
 }  // namespace
 
@@ -106,14 +89,5 @@ BOOL GetOsMajorVersion(DWORD* pdwMajor) {
     return TRUE;
 }
 
-namespace testing {
-void FailProcessHeapAllocs(int n) { g_cFailAllocs.store(n > 0 ? n : 0); }
-void FailHeapCreates(int n) { g_cFailHeapCreates.store(n > 0 ? n : 0); }
-void FailHeapAllocs(HHEAP hHeap, int n) {
-    g_cFailHeapAllocs.store(0);
-    g_hFailHeap.store(hHeap);
-    g_cFailHeapAllocs.store(n > 0 ? n : 0);
-}
-}  // namespace testing
 
 }  // namespace plat
