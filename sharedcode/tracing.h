@@ -15,12 +15,6 @@
 #include "sharedcode/critsec.h"
 #include "sharedcode/wintypes.h"
 
-#if !defined(CRVN_PRINTF_FORMAT) && defined(__GNUC__)
-#define CRVN_PRINTF_FORMAT(iFormat, iFirst) __attribute__((format(printf, iFormat, iFirst)))
-#elif !defined(CRVN_PRINTF_FORMAT)
-#define CRVN_PRINTF_FORMAT(iFormat, iFirst)
-#endif
-
 // The call site's source file goes into the header.
 #define TRACE_HEADER(dwLine, szFunction) ::CRVN::Tracing::Instance().Header(__FILE__, (dwLine), (szFunction))
 #define TRACE_MESSAGE(...) ::CRVN::Tracing::Instance().Message(__VA_ARGS__)

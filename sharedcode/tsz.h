@@ -21,12 +21,6 @@
 #include "sharedcode/szbounded.h"
 #include "sharedcode/wintypes.h"
 
-#if !defined(CRVN_PRINTF_FORMAT) && defined(__GNUC__)
-#define CRVN_PRINTF_FORMAT(iFormat, iFirst) __attribute__((format(printf, iFormat, iFirst)))
-#elif !defined(CRVN_PRINTF_FORMAT)
-#define CRVN_PRINTF_FORMAT(iFormat, iFirst)
-#endif
-
 // Thrown as a long by TSz::Append when the string heap refuses to grow.
 constexpr HRESULT TSZ_E_OUTOFMEMORY = static_cast<HRESULT>(0x80030008u);
 

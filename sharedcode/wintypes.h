@@ -21,6 +21,13 @@ typedef long LONG;
 typedef int32_t LONG;
 #endif
 
+// Lets the compiler check printf-style arguments.
+#if !defined(CRVN_PRINTF_FORMAT) && defined(__GNUC__)
+#define CRVN_PRINTF_FORMAT(iFormat, iFirst) __attribute__((format(printf, iFormat, iFirst)))
+#elif !defined(CRVN_PRINTF_FORMAT)
+#define CRVN_PRINTF_FORMAT(iFormat, iFirst)
+#endif
+
 #ifndef TRUE
 #define TRUE 1
 #endif
