@@ -1,6 +1,7 @@
 // Holds every row of the export table against the export's declaration: the
 // argument count is part of a standard-call export's name, and on 32-bit
-// Windows every argument must be one 32-bit slot.
+// Windows every argument must take whole 32-bit slots (a narrower number, a
+// BYTE or WORD value, is widened to one).
 #include <cstddef>
 #include <type_traits>
 
@@ -22,7 +23,7 @@ constexpr size_t ArgCount(R(VGAPI*)(A...)) {
 
 template <typename R, typename... A>
 constexpr bool SlotsOf32Bits(R(VGAPI*)(A...)) {
-    return (sizeof(R) == 4) && (true && ... && (std::is_class<A>::value ? sizeof(A) % 4 == 0 : sizeof(A) == 4));
+    return (sizeof(R) == 4) && (true && ... && (std::is_class<A>::value ? sizeof(A) % 4 == 0 : sizeof(A) <= 4));
 }
 
 #if defined(_WIN32) && !defined(_WIN64)

@@ -34,6 +34,16 @@ void VgInitGeoQuery(VGGEOQUERY* pReq) {
     VgFillReqHdr(&pReq->hdr, VGCMD_GETGEODATA, sizeof(VGGEOQUERY));
 }
 
+void VgInitConfigReadReq(VGCONFIGREADREQ* pReq) {
+    std::memset(pReq, 0, sizeof(*pReq));
+    VgFillReqHdrEx(&pReq->hdr, 0, sizeof(VGCONFIGREADREQ), nullptr);
+}
+
+void VgInitConfigWriteReq(VGCONFIGWRITEREQ* pReq) {
+    std::memset(pReq, 0, sizeof(*pReq));
+    VgFillReqHdrEx(&pReq->hdr, VGCMD_CONFIGSETBYTE, sizeof(VGCONFIGWRITEREQ), nullptr);
+}
+
 void VgPresetReply(VGREPLYHDR* pHdr, DWORD cbSize) {
     pHdr->cbSize = cbSize;
     pHdr->dwVersion = VG_PROTOCOL_VERSION;

@@ -14,6 +14,11 @@ void VgFillReqHdrEx(VGREQHDREX* pHdr, DWORD dwCommand, DWORD cbSize, const VGSES
 void VgInitIPQuery(VGIPQUERY* pReq);
 // tagVGGEOQUERY with command 12 and a zero body.
 void VgInitGeoQuery(VGGEOQUERY* pReq);
+// The configuration read request (244 bytes) with command 0 (the caller sets
+// 27 to 31) and the write request (764 bytes) with command 22 (the caller
+// sets 20 or 22 to 26): session id, names and value area zero.
+void VgInitConfigReadReq(VGCONFIGREADREQ* pReq);
+void VgInitConfigWriteReq(VGCONFIGWRITEREQ* pReq);
 
 // Reply header preset: the version, hrStatus 0.
 void VgPresetReply(VGREPLYHDR* pHdr, DWORD cbSize);

@@ -6,6 +6,16 @@
 #include "sharedcode/platform/registry.h"
 #include "sharedcode/szbounded.h"
 
+LONG VgReadConfigValue(const char* szName, void* pv, DWORD cb) {
+    plat::HKEY hKey = nullptr;
+    LONG err = plat::RegOpenKeyExA(plat::HkeyLocalMachine(), VG_CONFIGURATION_KEY, 0, plat::kKeyRead, &hKey);
+    if (err != ERROR_SUCCESS) return err;
+    DWORD cbData = cb;
+    err = plat::RegQueryValueExA(hKey, szName, nullptr, nullptr, static_cast<BYTE*>(pv), &cbData);
+    plat::RegCloseKey(hKey);
+    return err;
+}
+
 void ResolveServerName(char* szServer) {
     for (DWORD i = 0; i < VG_SERVER_NAME_SIZE; ++i) szServer[i] = 0;
     // Both values come from one opening of the key: one look at the registry

@@ -18,6 +18,10 @@ constexpr DWORD VG_PIPE_ATTEMPTS = 2;
 constexpr DWORD VG_PIPE_WAIT_MS = 1500;
 constexpr DWORD VG_PIPE_PAUSE_MS = 50;
 
+// Reads one value of the configuration key into pv (at most cb bytes); the
+// stored type is not checked. A Win32 code.
+LONG VgReadConfigValue(const char* szName, void* pv, DWORD cb);
+
 // Fills szServer (VG_SERVER_NAME_SIZE bytes) with the computer whose service
 // answers this call: "." in fail-over mode or when Server cannot be read,
 // else Server as read, even when empty. Read afresh on every call.

@@ -133,12 +133,39 @@ void FakeService::Serve(int fd) {
     action = handler(request);
     if (action.delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(action.delayMs));
     if (action.closeWithoutReply) return;
+    if (!action.stream.empty()) {
+        Stream(fd, action);
+        return;
+    }
     uint32_t len = action.frameLength >= 0 ? static_cast<uint32_t>(action.frameLength)
                                            : static_cast<uint32_t>(action.reply.size());
     Bytes frame = {static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len >> 16),
                    static_cast<uint8_t>(len >> 24)};
     frame.insert(frame.end(), action.reply.begin(), action.reply.end());
     WriteAll(fd, frame.data(), frame.size());
+}
+
+void FakeService::Stream(int fd, const FakeAction& action) {
+    Bytes out;
+    for (size_t i = 0; i < action.stream.size(); ++i) {
+        if (i > 0 && action.frameGapMs) {
+            WriteAll(fd, out.data(), out.size());
+            out.clear();
+            std::this_thread::sleep_for(std::chrono::milliseconds(action.frameGapMs));
+        }
+        AppendFrame(&out, action.stream[i]);
+    }
+    out.insert(out.end(), action.rawTail.begin(), action.rawTail.end());
+    WriteAll(fd, out.data(), out.size());
+    if (action.holdOpenMs) std::this_thread::sleep_for(std::chrono::milliseconds(action.holdOpenMs));
+}
+
+void AppendFrame(Bytes* out, const Bytes& payload) {
+    uint32_t len = static_cast<uint32_t>(payload.size());
+    const uint8_t hdr[4] = {static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len >> 16),
+                            static_cast<uint8_t>(len >> 24)};
+    out->insert(out->end(), hdr, hdr + 4);
+    out->insert(out->end(), payload.begin(), payload.end());
 }
 
 uint32_t U32At(const Bytes& b, size_t offset) {

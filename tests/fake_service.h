@@ -25,6 +25,15 @@ struct FakeAction {
     int64_t frameLength = -1;    // length announced in the frame; -1: reply.size()
     int delayMs = 0;             // before answering
     bool closeWithoutReply = false;
+    // Streamed answers (the list channel): when stream is not empty its
+    // frames go out in order instead of reply, all in one write unless
+    // frameGapMs asks for a pause before each frame after the first;
+    // rawTail follows as it stands (a frame cut short, say). The connection
+    // closes after holdOpenMs.
+    std::vector<Bytes> stream = {};
+    int frameGapMs = 0;
+    Bytes rawTail = {};
+    int holdOpenMs = 0;
 };
 
 class FakeService {
@@ -55,6 +64,7 @@ public:
 private:
     void Run();
     void Serve(int fd);
+    void Stream(int fd, const FakeAction& action);
 
     std::string m_path;
     int m_listen = -1;
@@ -68,6 +78,9 @@ private:
     Handler m_handler;
     std::vector<Bytes> m_requests;
 };
+
+// Appends the payload as one frame: its little-endian length, then its bytes.
+void AppendFrame(Bytes* out, const Bytes& payload);
 
 // The reply size of a command (the list header's for a streamed list).
 size_t ReplySize(uint32_t dwCommand);

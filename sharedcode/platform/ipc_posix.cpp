@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -613,6 +614,110 @@ BOOL CloseHandle(HANDLE h) {
     h->kind = KernelObject::kClosed;
     delete h;
     return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Named events
+
+struct EventObject {
+    sem_t* pSem;
+};
+
+namespace {
+
+bool EventName(const char* szName, std::string& out) {
+    if (!szName || !*szName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const int cch = AnsiToWide(szName, -1, nullptr, 0);
+    if (cch <= 0) return false;
+    std::wstring wide(static_cast<size_t>(cch), L'\0');
+    if (AnsiToWide(szName, -1, &wide[0], cch) != cch) return false;
+    return PosixName(wide.c_str(), out);
+}
+
+HEVENT OpenSemaphore(const char* szName, bool fCreate, mode_t mode) {
+    std::string name;
+    if (!EventName(szName, name)) return nullptr;
+    sem_t* p = fCreate ? ::sem_open(name.c_str(), O_CREAT, mode, 0) : ::sem_open(name.c_str(), 0);
+    if (p == SEM_FAILED) {
+        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno));
+        return nullptr;
+    }
+    HEVENT h = new (std::nothrow) EventObject{p};
+    if (!h) {
+        ::sem_close(p);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return h;
+}
+
+}  // namespace
+
+HEVENT OpenEventA(const char* szName) { return OpenSemaphore(szName, false, 0); }
+
+HEVENT CreateEventA(const SecurityAttributesStorage* psa, const char* szName) {
+    return OpenSemaphore(szName, true, ModeFor(psa));
+}
+
+BOOL SetEvent(HEVENT hEvent) {
+    if (!hEvent) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // Auto-reset: a set event stays set once, however often it is set.
+    int value = 0;
+    if (::sem_getvalue(hEvent->pSem, &value) == 0 && value > 0) return TRUE;
+    if (::sem_post(hEvent->pSem) != 0) {
+        SetLastError(ErrorFromErrno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WaitForEvent(HEVENT hEvent, DWORD dwMilliseconds) {
+    if (!hEvent) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return kWaitFailed;
+    }
+    int rc;
+    if (dwMilliseconds == kInfinite) {
+        do rc = ::sem_wait(hEvent->pSem);
+        while (rc != 0 && errno == EINTR);
+    } else {
+        struct timespec ts;
+        ::clock_gettime(CLOCK_REALTIME, &ts);
+        ts.tv_sec += dwMilliseconds / 1000;
+        ts.tv_nsec += static_cast<long>(dwMilliseconds % 1000) * 1000000L;
+        if (ts.tv_nsec >= 1000000000L) {
+            ts.tv_sec += 1;
+            ts.tv_nsec -= 1000000000L;
+        }
+        do rc = ::sem_timedwait(hEvent->pSem, &ts);
+        while (rc != 0 && errno == EINTR);
+        if (rc != 0 && errno == ETIMEDOUT) return kWaitTimeout;
+    }
+    if (rc != 0) {
+        SetLastError(ErrorFromErrno(errno));
+        return kWaitFailed;
+    }
+    return kWaitObject0;
+}
+
+BOOL CloseEvent(HEVENT hEvent) {
+    if (!hEvent) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    ::sem_close(hEvent->pSem);
+    delete hEvent;
+    return TRUE;
+}
+
+void UnlinkEventA(const char* szName) {
+    std::string name;
+    if (EventName(szName, name)) ::sem_unlink(name.c_str());
 }
 
 }  // namespace plat

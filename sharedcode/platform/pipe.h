@@ -24,4 +24,63 @@ namespace plat {
 BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* pvOut, DWORD cbOut,
                     DWORD* pcbRead, DWORD dwTimeoutMs);
 
+// ---------------------------------------------------------------------------
+// Pipe handles: a connection of its own to a pipe, kept open across several
+// writes and reads (the list channel).
+//
+// POSIX: each WriteFile sends one frame. Reads in byte mode are served from
+// the payloads of the incoming frames, in order, as from a byte-mode pipe:
+// one read may take the rest of a frame and the start of the next. A frame
+// of length 0 makes one read return 0 bytes successfully. A read waits until
+// it has all the bytes asked for, and returns fewer only when it reaches a
+// frame of length 0 (which then answers the next read) or the peer closing
+// the connection; a read with no bytes to give after the close fails with
+// ERROR_BROKEN_PIPE. So how the sender cut its frames, or how the stream
+// arrives, never shortens a read. The incoming stream is received in large
+// blocks into a buffer of the handle, so that many small reads cost one
+// system call between them.
+
+struct PipeHandle;
+typedef PipeHandle* HPIPE;
+
+// Access rights, disposition and read mode, with the values of winnt.h,
+// winbase.h and fileapi.h.
+constexpr DWORD kPipeGenericRead = 0x80000000u;   // GENERIC_READ
+constexpr DWORD kPipeGenericWrite = 0x40000000u;  // GENERIC_WRITE
+constexpr DWORD kPipeOpenExisting = 3;            // OPEN_EXISTING
+constexpr DWORD kPipeReadModeByte = 0x00000000;   // PIPE_READMODE_BYTE | PIPE_WAIT
+
+// CreateFileA on a pipe path, without security attributes or template:
+// opens a client end of the pipe. Null on failure (where Win32 answers
+// INVALID_HANDLE_VALUE). No pipe of the name, or nobody listening,
+// ERROR_FILE_NOT_FOUND; every instance busy ERROR_PIPE_BUSY, at once;
+// ERROR_ACCESS_DENIED. POSIX opens pipes only: it requires OPEN_EXISTING
+// (else ERROR_INVALID_PARAMETER) and ignores access, sharing and flags.
+HPIPE CreateFileA(const char* szPipePath, DWORD dwDesiredAccess, DWORD dwShareMode, DWORD dwCreationDisposition,
+                  DWORD dwFlagsAndAttributes);
+
+// WaitNamedPipeA: waits up to dwTimeoutMs for an instance of the pipe to be
+// free. No pipe of the name fails at once with ERROR_FILE_NOT_FOUND; the wait
+// running out fails with ERROR_SEM_TIMEOUT (121). POSIX: the wait connects,
+// and the connection is kept for the calling thread's next CreateFileA of
+// the same path, so that waiting shows the service no empty connection.
+BOOL WaitNamedPipeA(const char* szPipePath, DWORD dwTimeoutMs);
+
+// SetNamedPipeHandleState with a read mode and no collection settings.
+// POSIX accepts kPipeReadModeByte only (else ERROR_INVALID_PARAMETER).
+BOOL SetNamedPipeHandleState(HPIPE hPipe, const DWORD* pdwMode);
+
+// WriteFile: writes cb bytes as one message. *pcbWritten (may be null)
+// receives the bytes written. The peer gone: ERROR_NO_DATA or
+// ERROR_BROKEN_PIPE.
+BOOL WriteFile(HPIPE hPipe, const void* pv, DWORD cb, DWORD* pcbWritten);
+
+// ReadFile: reads up to cb bytes; *pcbRead (may be null) receives the count,
+// which may be less than cb (see above). Fails with ERROR_BROKEN_PIPE when
+// the peer has closed and nothing is left to read.
+BOOL ReadFile(HPIPE hPipe, void* pv, DWORD cb, DWORD* pcbRead);
+
+// CloseHandle: closes a pipe handle. Null fails with ERROR_INVALID_HANDLE.
+BOOL CloseHandle(HPIPE hPipe);
+
 }  // namespace plat

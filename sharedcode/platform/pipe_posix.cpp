@@ -2,6 +2,7 @@
 #include "sharedcode/platform/pipe.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -9,6 +10,8 @@
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <new>
 
 #include "sharedcode/platform/process.h"
 
@@ -215,6 +218,164 @@ DWORD ReceiveFrame(int fd, void* pvOut, DWORD cbOut, DWORD* pcbRead) {
     return ERROR_SUCCESS;
 }
 
+// A connection that WaitNamedPipeA made, kept for the thread's next
+// CreateFileA of the same path.
+struct ReservedConnection {
+    int fd = -1;
+    char szPath[sizeof(sockaddr_un::sun_path)] = {};
+
+    ~ReservedConnection() { Drop(); }
+    void Drop() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+    int Take(const sockaddr_un& addr) {
+        if (fd < 0 || strcmp(szPath, addr.sun_path) != 0) return -1;
+        int taken = fd;
+        fd = -1;
+        return taken;
+    }
+    void Keep(int fdNew, const sockaddr_un& addr) {
+        Drop();
+        fd = fdNew;
+        memcpy(szPath, addr.sun_path, sizeof(szPath));
+    }
+};
+thread_local ReservedConnection t_reserved;
+
+// Connects without waiting: a full backlog is a busy pipe.
+DWORD ConnectNow(const sockaddr_un& addr, socklen_t len, int* pfd) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return Win32FromErrno(errno);
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        DWORD err = Win32FromErrno(errno);
+        ::close(fd);
+        return err;
+    }
+    *pfd = fd;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+// The receive side keeps the unread part of the incoming stream in
+// rgbBuffer[iBegin, iEnd) and its place in the framing: the bytes left of
+// the current frame's payload, or a frame boundary when that is 0.
+struct PipeHandle {
+    static constexpr size_t kBufferSize = 256 * 1024;
+    // A read at least this large that finds the buffer empty receives
+    // straight into the caller's memory.
+    static constexpr size_t kDirectRead = 16 * 1024;
+
+    int fd = -1;
+    size_t iBegin = 0;
+    size_t iEnd = 0;
+    uint32_t cbFrameLeft = 0;
+    bool fZeroFramePending = false;  // reached by a read that had bytes to hand back
+    bool fClosed = false;            // the peer closed; what is buffered is still served
+    unsigned char* rgbBuffer = nullptr;
+};
+
+namespace {
+
+uint32_t U32Le(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Waits for more of the stream and receives it behind the buffered bytes.
+// ERROR_SUCCESS when bytes arrived; ERROR_BROKEN_PIPE once the peer has
+// closed.
+DWORD Fill(PipeHandle* h) {
+    if (h->fClosed) return ERROR_BROKEN_PIPE;
+    if (h->iBegin == h->iEnd) {
+        h->iBegin = h->iEnd = 0;
+    } else if (h->iEnd == PipeHandle::kBufferSize) {
+        // Only a frame header can be split across the end.
+        memmove(h->rgbBuffer, h->rgbBuffer + h->iBegin, h->iEnd - h->iBegin);
+        h->iEnd -= h->iBegin;
+        h->iBegin = 0;
+    }
+    for (;;) {
+        ssize_t n = ::recv(h->fd, h->rgbBuffer + h->iEnd, PipeHandle::kBufferSize - h->iEnd, 0);
+        if (n > 0) {
+            h->iEnd += static_cast<size_t>(n);
+            return ERROR_SUCCESS;
+        }
+        if (n == 0) {
+            h->fClosed = true;
+            return ERROR_BROKEN_PIPE;
+        }
+        if (errno == EINTR) continue;
+        return Win32FromErrno(errno);
+    }
+}
+
+// Serves up to cb bytes from the frames' payloads; *pcbGot receives how
+// many. ERROR_SUCCESS also for a short read; otherwise the error that ended
+// a read with nothing to give.
+DWORD ReadPayload(PipeHandle* h, unsigned char* pb, size_t cb, size_t* pcbGot) {
+    size_t got = 0;
+    *pcbGot = 0;
+    if (h->fZeroFramePending) {
+        h->fZeroFramePending = false;
+        return ERROR_SUCCESS;
+    }
+    while (got < cb) {
+        if (h->cbFrameLeft == 0) {
+            // A frame boundary: the next frame's length.
+            DWORD err = ERROR_SUCCESS;
+            while (h->iEnd - h->iBegin < 4 && (err = Fill(h)) == ERROR_SUCCESS) {
+            }
+            if (err != ERROR_SUCCESS) {
+                if (got > 0) break;
+                return err;
+            }
+            h->cbFrameLeft = U32Le(h->rgbBuffer + h->iBegin);
+            h->iBegin += 4;
+            if (h->cbFrameLeft == 0) {
+                if (got > 0) h->fZeroFramePending = true;
+                break;
+            }
+        }
+        size_t want = cb - got;
+        if (want > h->cbFrameLeft) want = h->cbFrameLeft;
+        size_t have = h->iEnd - h->iBegin;
+        if (have == 0 && want >= PipeHandle::kDirectRead) {
+            ssize_t n = ::recv(h->fd, pb + got, want, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                DWORD err = n == 0 ? ERROR_BROKEN_PIPE : Win32FromErrno(errno);
+                if (n == 0) h->fClosed = true;
+                if (got > 0) break;
+                return err;
+            }
+            got += static_cast<size_t>(n);
+            h->cbFrameLeft -= static_cast<uint32_t>(n);
+            continue;
+        }
+        if (have == 0) {
+            DWORD err = Fill(h);
+            if (err != ERROR_SUCCESS) {
+                if (got > 0) break;
+                return err;
+            }
+            continue;
+        }
+        if (want > have) want = have;
+        memcpy(pb + got, h->rgbBuffer + h->iBegin, want);
+        h->iBegin += want;
+        h->cbFrameLeft -= static_cast<uint32_t>(want);
+        got += want;
+    }
+    *pcbGot = got;
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* pvOut, DWORD cbOut,
@@ -240,6 +401,118 @@ BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* 
         SetLastError(err);
         return FALSE;
     }
+    return TRUE;
+}
+
+HPIPE CreateFileA(const char* szPipePath, DWORD /*dwDesiredAccess*/, DWORD /*dwShareMode*/,
+                  DWORD dwCreationDisposition, DWORD /*dwFlagsAndAttributes*/) {
+    if (dwCreationDisposition != kPipeOpenExisting) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    sockaddr_un addr;
+    socklen_t len = 0;
+    DWORD err = ResolvePipePath(szPipePath, &addr, &len);
+    int fd = -1;
+    if (err == ERROR_SUCCESS) {
+        fd = t_reserved.Take(addr);
+        if (fd < 0) err = ConnectNow(addr, len, &fd);
+    }
+    if (err != ERROR_SUCCESS) {
+        SetLastError(err);
+        return nullptr;
+    }
+    PipeHandle* h = new (std::nothrow) PipeHandle;
+    unsigned char* pb = static_cast<unsigned char*>(::malloc(PipeHandle::kBufferSize));
+    if (!h || !pb) {
+        delete h;
+        ::free(pb);
+        ::close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    h->fd = fd;
+    h->rgbBuffer = pb;
+    return h;
+}
+
+BOOL WaitNamedPipeA(const char* szPipePath, DWORD dwTimeoutMs) {
+    sockaddr_un addr;
+    socklen_t len = 0;
+    DWORD err = ResolvePipePath(szPipePath, &addr, &len);
+    int fd = -1;
+    if (err == ERROR_SUCCESS) err = Connect(addr, len, dwTimeoutMs, &fd);
+    if (err == ERROR_PIPE_BUSY) err = ERROR_SEM_TIMEOUT;
+    if (err != ERROR_SUCCESS) {
+        SetLastError(err);
+        return FALSE;
+    }
+    // The kept connection writes without the wait's time-out.
+    struct timeval tv = {};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    t_reserved.Keep(fd, addr);
+    return TRUE;
+}
+
+BOOL SetNamedPipeHandleState(HPIPE hPipe, const DWORD* pdwMode) {
+    if (!hPipe) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (pdwMode && *pdwMode != kPipeReadModeByte) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WriteFile(HPIPE hPipe, const void* pv, DWORD cb, DWORD* pcbWritten) {
+    if (pcbWritten) *pcbWritten = 0;
+    if (!hPipe) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!pv && cb) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD err = SendFrame(hPipe->fd, pv, cb);
+    if (err != ERROR_SUCCESS) {
+        SetLastError(err);
+        return FALSE;
+    }
+    if (pcbWritten) *pcbWritten = cb;
+    return TRUE;
+}
+
+BOOL ReadFile(HPIPE hPipe, void* pv, DWORD cb, DWORD* pcbRead) {
+    if (pcbRead) *pcbRead = 0;
+    if (!hPipe) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!pv && cb) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    size_t got = 0;
+    DWORD err = ReadPayload(hPipe, static_cast<unsigned char*>(pv), cb, &got);
+    if (pcbRead) *pcbRead = static_cast<DWORD>(got);
+    if (err != ERROR_SUCCESS) {
+        SetLastError(err);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CloseHandle(HPIPE hPipe) {
+    if (!hPipe) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    ::close(hPipe->fd);
+    ::free(hPipe->rgbBuffer);
+    delete hPipe;
     return TRUE;
 }
 

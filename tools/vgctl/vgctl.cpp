@@ -239,6 +239,295 @@ VGHRESULT RunFormat(const Args& args) {
     return hr;
 }
 
+// ---------------------------------------------------------------------------
+// Management: session ids, typed values, named settings
+
+// {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}, upper-case as Windows writes GUIDs.
+std::string GuidText(const VGSESSIONID& id) {
+    char sz[40];
+    std::snprintf(sz, sizeof(sz), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned long>(id.Data1), id.Data2, id.Data3, id.Data4[0], id.Data4[1], id.Data4[2],
+                  id.Data4[3], id.Data4[4], id.Data4[5], id.Data4[6], id.Data4[7]);
+    return sz;
+}
+
+// The same form, braces optional, hex digits in either case.
+VGSESSIONID ParseGuid(const std::string& text) {
+    std::string s = text;
+    if (s.size() == 38 && s.front() == '{' && s.back() == '}') s = s.substr(1, 36);
+    uint8_t b[16];
+    size_t n = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (s[i] != '-') break;
+            continue;
+        }
+        const unsigned char hi = static_cast<unsigned char>(s[i]);
+        const unsigned char lo = i + 1 < s.size() ? static_cast<unsigned char>(s[i + 1]) : 0;
+        if (n == 16 || !std::isxdigit(hi) || !std::isxdigit(lo)) break;
+        auto nibble = [](unsigned char c) { return std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10; };
+        b[n++] = static_cast<uint8_t>(nibble(hi) << 4 | nibble(lo));
+        ++i;
+    }
+    if (s.size() != 36 || n != 16 || s[8] != '-' || s[13] != '-' || s[18] != '-' || s[23] != '-')
+        throw UsageError("bad session id '" + text + "' (expected {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx})");
+    VGSESSIONID id;
+    id.Data1 = static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 | b[2] << 8 | b[3];
+    id.Data2 = static_cast<uint16_t>(b[4] << 8 | b[5]);
+    id.Data3 = static_cast<uint16_t>(b[6] << 8 | b[7]);
+    std::memcpy(id.Data4, b + 8, 8);
+    return id;
+}
+
+VGSESSIONID SessionOption(const Args& args) { return ParseGuid(args.RequiredText("session")); }
+
+// ---------------------------------------------------------------------------
+// Service control
+
+VGHRESULT RunControl(const Args& args) {
+    return HrVGControlService(SessionOption(args), ParseNumber(args.positional[0], "CODE"), 0);
+}
+
+VGHRESULT RunQueryService(const Args& args) {
+    VGDWORD state = 0;
+    const VGHRESULT hr = HrVGQueryService(SessionOption(args), &state, 0);
+    if (!Failed(hr)) std::printf("state=0x%08lX\n", static_cast<unsigned long>(state));
+    return hr;
+}
+
+// A fresh record (size 2424, the rest zero) out, the service's record back.
+VGHRESULT RunStats(const Args& args) {
+    VGSTATISTICS stats;
+    std::memset(&stats, 0, sizeof(stats));
+    stats.cbSize = VG_STATISTICS_SIZE;
+    const VGHRESULT hr = HrVGQueryStatistics(SessionOption(args), &stats, 0);
+    if (Failed(hr)) return hr;
+    std::printf("size=%lu\n", static_cast<unsigned long>(stats.cbSize));
+    for (int i = 0; i < VG_STATISTICS_ENTRIES; ++i) {
+        const VGSTATSENTRY& e = stats.rgEntries[i];
+        if (e.cbSize == 0) continue;
+        std::printf("entry %d: %lu %lu %lu\n", i, static_cast<unsigned long>(e.dwValue1),
+                    static_cast<unsigned long>(e.dwValue2), static_cast<unsigned long>(e.dwValue3));
+    }
+    if (args.Has("raw")) HexDump(&stats, sizeof(stats));
+    return hr;
+}
+
+
+enum class ValueType { Byte, Bool, Word, Dword, Sz };
+
+struct ValueTypeName {
+    ValueType type;
+    const char* word;  // --type, and the settings table's type in upper case
+};
+const ValueTypeName kValueTypes[] = {{ValueType::Byte, "byte"},
+                                     {ValueType::Bool, "bool"},
+                                     {ValueType::Word, "word"},
+                                     {ValueType::Dword, "dword"},
+                                     {ValueType::Sz, "sz"}};
+
+std::string Lower(const char* s) {
+    std::string w;
+    for (; *s; ++s) w += static_cast<char>(std::tolower(static_cast<unsigned char>(*s)));
+    return w;
+}
+
+ValueType TypeFromWord(const char* word) {
+    for (const ValueTypeName& t : kValueTypes)
+        if (Lower(word) == t.word) return t.type;
+    throw UsageError(std::string("unknown type '") + word + "' (one of byte, bool, word, dword, sz)");
+}
+
+const char* TypeWord(ValueType type) {
+    for (const ValueTypeName& t : kValueTypes)
+        if (t.type == type) return t.word;
+    return "?";
+}
+
+// A number for a typed value, within the type's width; bool also takes
+// true and false.
+VGDWORD ParseTyped(ValueType type, const std::string& text) {
+    if (type == ValueType::Bool) {
+        const std::string w = Lower(text.c_str());
+        if (w == "true") return 1;
+        if (w == "false") return 0;
+    }
+    const VGDWORD v = ParseNumber(text, "VALUE");
+    const VGDWORD max = type == ValueType::Byte ? 0xFFu : type == ValueType::Word ? 0xFFFFu : 0xFFFFFFFFu;
+    if (v > max) throw UsageError("value '" + text + "' too large for " + TypeWord(type));
+    return v;
+}
+
+// Runs a typed read through call(pValue) and renders the value.
+template <typename T, typename Call>
+VGHRESULT ReadNumber(Call call, std::string* out) {
+    T v = 0;
+    const VGHRESULT hr = call(&v);
+    *out = std::to_string(static_cast<unsigned long>(static_cast<uint32_t>(v)));
+    return hr;
+}
+
+template <typename Call>
+VGHRESULT ReadText(Call call, std::string* out) {
+    char sz[VG_CONFIG_VALUE_SIZE] = "";
+    const VGHRESULT hr = call(sz, static_cast<VGDWORD>(sizeof(sz)));
+    *out = sz;
+    return hr;
+}
+
+// The named-setting exports by their type of value.
+VGHRESULT GetVia(VGHRESULT(VGAPI* f)(VGSESSIONID, uint8_t*, VGDWORD), VGSESSIONID id, std::string* out) {
+    return ReadNumber<uint8_t>([&](uint8_t* p) { return f(id, p, 0); }, out);
+}
+VGHRESULT GetVia(VGHRESULT(VGAPI* f)(VGSESSIONID, VGBOOL*, VGDWORD), VGSESSIONID id, std::string* out) {
+    return ReadNumber<VGBOOL>([&](VGBOOL* p) { return f(id, p, 0); }, out);
+}
+VGHRESULT GetVia(VGHRESULT(VGAPI* f)(VGSESSIONID, uint16_t*, VGDWORD), VGSESSIONID id, std::string* out) {
+    return ReadNumber<uint16_t>([&](uint16_t* p) { return f(id, p, 0); }, out);
+}
+VGHRESULT GetVia(VGHRESULT(VGAPI* f)(VGSESSIONID, VGDWORD*, VGDWORD), VGSESSIONID id, std::string* out) {
+    return ReadNumber<VGDWORD>([&](VGDWORD* p) { return f(id, p, 0); }, out);
+}
+VGHRESULT GetVia(VGHRESULT(VGAPI* f)(VGSESSIONID, char*, VGDWORD, VGDWORD), VGSESSIONID id, std::string* out) {
+    return ReadText([&](char* sz, VGDWORD cch) { return f(id, sz, cch, 0); }, out);
+}
+
+VGHRESULT SetVia(VGHRESULT(VGAPI* f)(VGSESSIONID, uint8_t, VGDWORD), VGSESSIONID id, const std::string& v) {
+    return f(id, static_cast<uint8_t>(ParseTyped(ValueType::Byte, v)), 0);
+}
+VGHRESULT SetVia(VGHRESULT(VGAPI* f)(VGSESSIONID, VGBOOL, VGDWORD), VGSESSIONID id, const std::string& v) {
+    return f(id, static_cast<VGBOOL>(ParseTyped(ValueType::Bool, v)), 0);
+}
+VGHRESULT SetVia(VGHRESULT(VGAPI* f)(VGSESSIONID, uint16_t, VGDWORD), VGSESSIONID id, const std::string& v) {
+    return f(id, static_cast<uint16_t>(ParseTyped(ValueType::Word, v)), 0);
+}
+VGHRESULT SetVia(VGHRESULT(VGAPI* f)(VGSESSIONID, VGDWORD, VGDWORD), VGSESSIONID id, const std::string& v) {
+    return f(id, ParseTyped(ValueType::Dword, v), 0);
+}
+VGHRESULT SetVia(VGHRESULT(VGAPI* f)(VGSESSIONID, const char*, VGDWORD), VGSESSIONID id, const std::string& v) {
+    return f(id, v.c_str(), 0);
+}
+
+// The named settings, from the library's settings table.
+struct Setting {
+    const char* section;
+    const char* key;
+    const char* type;  // BYTE, BOOL, WORD, DWORD or SZ
+    VGHRESULT (*get)(VGSESSIONID, std::string*);
+    VGHRESULT (*set)(VGSESSIONID, const std::string&);  // null: it has no setter
+};
+
+#define VG_SETTING(section, key, type, getter, setter)                                \
+    {section, key, #type, [](VGSESSIONID id, std::string* v) { return GetVia(getter, id, v); }, \
+     [](VGSESSIONID id, const std::string& v) { return SetVia(setter, id, v); }},
+#define VG_SETTING_GETONLY(section, key, type, getter) \
+    {section, key, #type, [](VGSESSIONID id, std::string* v) { return GetVia(getter, id, v); }, nullptr},
+const Setting kSettings[] = {
+#include "VGClient/vgsettings.inc"
+};
+#undef VG_SETTING
+#undef VG_SETTING_GETONLY
+
+// SECTION.KEY, case-insensitive as the service's names are.
+const Setting& FindSetting(const std::string& name) {
+    for (const Setting& s : kSettings)
+        if (Lower(name.c_str()) == Lower((std::string(s.section) + "." + s.key).c_str())) return s;
+    throw UsageError("unknown setting '" + name + "' ('vgctl setting list' shows them)");
+}
+
+// ---------------------------------------------------------------------------
+// Management handlers
+
+// An option, else the environment variable, else null.
+const char* OptionOrEnv(const Args& args, const char* option, const char* variable) {
+    const char* s = args.Text(option);
+    return s ? s : std::getenv(variable);
+}
+
+VGHRESULT RunSessionOpen(const Args& args) {
+    const char* user = OptionOrEnv(args, "user", "VGCTL_USER");
+    const char* password = OptionOrEnv(args, "password", "VGCTL_PASSWORD");
+    const char* text3 = OptionOrEnv(args, "text3", "VGCTL_TEXT3");
+    if (!text3) throw UsageError("missing --text3 (or VGCTL_TEXT3)");
+    VGSESSIONID id;
+    std::memset(&id, 0, sizeof(id));
+    const VGHRESULT hr = HrVGOpenMgmtSession(user, password, text3, &id, nullptr);
+    if (!Failed(hr)) std::printf("session=%s\n", GuidText(id).c_str());
+    return hr;
+}
+
+VGHRESULT RunSessionEnd(const Args& args) { return HrVGEndMgmtSession(ParseGuid(args.positional[0]), 0); }
+VGHRESULT RunSessionAbort(const Args& args) { return HrVGAbortMgmtSession(ParseGuid(args.positional[0]), 0); }
+
+VGHRESULT RunConfigGet(const Args& args) {
+    const VGSESSIONID id = SessionOption(args);
+    const char* s = args.positional[0].c_str();
+    const char* k = args.positional[1].c_str();
+    std::string value;
+    VGHRESULT hr = 0;
+    switch (TypeFromWord(args.RequiredText("type"))) {
+        case ValueType::Byte:
+            hr = ReadNumber<uint8_t>([&](uint8_t* p) { return HrVGConfigGetBYTE(id, s, k, p, 0); }, &value);
+            break;
+        case ValueType::Bool:
+            hr = ReadNumber<VGBOOL>([&](VGBOOL* p) { return HrVGConfigGetBOOL(id, s, k, p, 0); }, &value);
+            break;
+        case ValueType::Word:
+            hr = ReadNumber<uint16_t>([&](uint16_t* p) { return HrVGConfigGetWORD(id, s, k, p, 0); }, &value);
+            break;
+        case ValueType::Dword:
+            hr = ReadNumber<VGDWORD>([&](VGDWORD* p) { return HrVGConfigGetDWORD(id, s, k, p, 0); }, &value);
+            break;
+        case ValueType::Sz:
+            hr = ReadText([&](char* sz, VGDWORD cch) { return HrVGConfigGetSZ(id, s, k, sz, cch, 0); }, &value);
+            break;
+    }
+    if (!Failed(hr)) std::printf("value=%s\n", value.c_str());
+    return hr;
+}
+
+VGHRESULT RunConfigSet(const Args& args) {
+    const VGSESSIONID id = SessionOption(args);
+    const char* s = args.positional[0].c_str();
+    const char* k = args.positional[1].c_str();
+    const std::string& v = args.positional[2];
+    const ValueType type = TypeFromWord(args.RequiredText("type"));
+    switch (type) {
+        case ValueType::Byte: return HrVGConfigSetBYTE(id, s, k, static_cast<uint8_t>(ParseTyped(type, v)), 0);
+        case ValueType::Bool: return HrVGConfigSetBOOL(id, s, k, static_cast<VGBOOL>(ParseTyped(type, v)), 0);
+        case ValueType::Word: return HrVGConfigSetWORD(id, s, k, static_cast<uint16_t>(ParseTyped(type, v)), 0);
+        case ValueType::Dword: return HrVGConfigSetDWORD(id, s, k, ParseTyped(type, v), 0);
+        case ValueType::Sz: break;
+    }
+    return HrVGConfigSetSZ(id, s, k, v.c_str(), 0);
+}
+
+VGHRESULT RunConfigDelete(const Args& args) {
+    return HrVGConfigDelete(SessionOption(args), args.positional[0].c_str(), args.positional[1].c_str(), 0);
+}
+
+VGHRESULT RunSettingGet(const Args& args) {
+    const Setting& setting = FindSetting(args.positional[0]);
+    const VGSESSIONID id = SessionOption(args);
+    std::string value;
+    const VGHRESULT hr = setting.get(id, &value);
+    if (!Failed(hr)) std::printf("value=%s\n", value.c_str());
+    return hr;
+}
+
+VGHRESULT RunSettingSet(const Args& args) {
+    const Setting& setting = FindSetting(args.positional[0]);
+    if (!setting.set) throw UsageError("setting " + args.positional[0] + " can only be read");
+    return setting.set(SessionOption(args), args.positional[1]);
+}
+
+// Makes no call, so main prints no HRESULT for it.
+VGHRESULT RunSettingList(const Args&) {
+    for (const Setting& s : kSettings)
+        std::printf("%s.%s %s%s\n", s.section, s.key, Lower(s.type).c_str(), s.set ? "" : " (read only)");
+    return 0;
+}
+
 VGHRESULT RunHelp(const Args& args);
 
 // ---------------------------------------------------------------------------
@@ -269,6 +558,26 @@ const Command kCommands[] = {
      "report a failed authentication of ACCOUNT from IP", "service= text= detail= note=", 2, 2, RunAuthFail},
     {"auth-ok", "ACCOUNT IP --service S", "report a successful authentication of ACCOUNT from IP", "service=", 2, 2,
      RunAuthOk},
+    {"session open", "[--user U] [--password P] --text3 T",
+     "log on to the management service and print the session id; U, P and T may come from VGCTL_USER, "
+     "VGCTL_PASSWORD and VGCTL_TEXT3 instead",
+     "user= password= text3=", 0, 0, RunSessionOpen},
+    {"session end", "ID", "end a management session", "", 1, 1, RunSessionEnd},
+    {"session abort", "ID", "abandon a management session", "", 1, 1, RunSessionAbort},
+    {"config get", "SECTION KEY --session ID --type T", "read a configuration value of type T", "session= type=", 2,
+     2, RunConfigGet},
+    {"config set", "SECTION KEY VALUE --session ID --type T", "write a configuration value of type T",
+     "session= type=", 3, 3, RunConfigSet},
+    {"config delete", "SECTION KEY --session ID", "delete a configuration key", "session=", 2, 2, RunConfigDelete},
+    {"setting get", "NAME --session ID", "read a named setting, NAME as in AuthFail.BlockThreshold", "session=", 1,
+     1, RunSettingGet},
+    {"setting set", "NAME VALUE --session ID", "write a named setting", "session=", 2, 2, RunSettingSet},
+    {"setting list", "", "list the named settings and their types", "", 0, 0, RunSettingList},
+    {"control", "CODE --session ID", "pass a control code to the service (0x2000000 enables it)", "session=", 1, 1,
+     RunControl},
+    {"query-service", "--session ID", "print the service's state word", "session=", 0, 0, RunQueryService},
+    {"stats", "--session ID [--raw]", "print the service's statistics (--raw: the whole record in hex)",
+     "session= raw", 0, 0, RunStats},
     {"format", "CODE", "print the text of a message identifier or HRESULT (hex or decimal)", "", 1, 1, RunFormat},
     {"help", "[COMMAND]", "show all commands, or one", "", 0, 8, RunHelp},
 };
@@ -356,12 +665,19 @@ void PrintHelp() {
     for (const Command& c : kCommands) std::printf("  %s %s\n      %s\n", c.name, c.usage, c.help);
     std::printf(
         "\nS is a service, by name or number:\n  %s\n"
+        "ID is a session id as 'session open' prints it,\n"
+        "  {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}, braces optional.\n"
+        "T is a type of value: byte, bool, word, dword or sz (text). A bool is a\n"
+        "  number (sent as given) or true/false.\n"
         "Numbers are decimal or 0x hex. Each call prints its results, then\n"
         "hr=0x........ (its HRESULT); the exit status is 0 on success, 1 when the\n"
         "HRESULT is a failure, 2 on a usage error.\n"
-        "\nEnvironment (POSIX build):\n"
-        "  VIGILON_PIPE_DIR   folder of the pipe sockets (default /run/vigilon)\n"
-        "  VIGILON_REGISTRY   registry file (default /etc/vigilon/registry.reg)\n",
+        "\nEnvironment:\n"
+        "  VGCTL_USER, VGCTL_PASSWORD, VGCTL_TEXT3\n"
+        "                     logon texts of 'session open' not given as options\n"
+        "                     (an option shows in the process list; these do not)\n"
+        "  VIGILON_PIPE_DIR   POSIX build: folder of the pipe sockets (default /run/vigilon)\n"
+        "  VIGILON_REGISTRY   POSIX build: registry file (default /etc/vigilon/registry.reg)\n",
         ServiceWords().c_str());
 }
 
@@ -408,7 +724,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vgctl %s: %s\nusage: vgctl %s %s\n", cmd->name, e.what(), cmd->name, cmd->usage);
         return 2;
     }
-    if (cmd->run == RunHelp) return 0;
+    if (cmd->run == RunHelp || cmd->run == RunSettingList) return 0;
     if (Failed(hr) && cmd->run != RunFormat) {
         char text[1024];
         if (!Failed(HrVGFormatMessage(static_cast<VGDWORD>(hr), text, sizeof(text)))) std::printf("error=%s\n", text);
