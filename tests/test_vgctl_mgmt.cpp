@@ -218,3 +218,50 @@ TEST_F(VgctlMgmt, ControlQueryAndStatistics) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(VgctlMgmt, ListsAndListOperations) {
+    const std::string session = std::string(" --session ") + kIdText;
+    // A white list of two records: "10.0.0.1" and "10.0.0.2", each with an id.
+    VGLISTHDR hdr = {{20, VG_PROTOCOL_VERSION, 0}, 2, VG_WHITEITEM_SIZE};
+    std::vector<Bytes> frames = {FakeService::Of(hdr)};
+    for (int i = 1; i <= 2; ++i) {
+        VGWHITEITEM item = {};
+        std::string ip = "10.0.0." + std::to_string(i);
+        std::memcpy(item.abData1, ip.data(), ip.size());
+        item.idItem.Data1 = static_cast<uint32_t>(i);
+        frames.push_back(FakeService::Of(item));
+    }
+    frames.push_back(Bytes());
+    m_service->SetHandler([frames](const Bytes& req) {
+        FakeAction a;
+        if (U32At(req, 4) == VGCMD_GETWHITEITEMLIST) {
+            a.stream = frames;
+        } else {
+            a.reply.assign(ReplySize(U32At(req, 4)), 0);
+            if (a.reply.size() >= 28) a.reply[12] = 0x77;  // the new item's id
+        }
+        return a;
+    });
+    Result r = RunVgctl("list white" + session);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("count=2\n0: id={00000001-0000-0000-0000-000000000000} text=\"10.0.0.1\"\n"),
+              std::string::npos)
+        << r.out;
+
+    r = RunVgctl("add black 192.0.2.9" + session);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("id={00000077-"), std::string::npos) << r.out;
+    EXPECT_EQ(U32At(Last(), 4), static_cast<uint32_t>(VGCMD_ADDBLACKITEM));
+    EXPECT_EQ(TextAt(Last(), 116, 160), "192.0.2.9");
+
+    r = RunVgctl("reset authfail" + session);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(U32At(Last(), 4), static_cast<uint32_t>(VGCMD_RESETAUTHFAILITEMLIST));
+
+    r = RunVgctl("reset trusted" + session);
+    EXPECT_EQ(r.status, 2) << r.out;
+}
+
+}  // namespace

@@ -282,6 +282,138 @@ VGSESSIONID ParseGuid(const std::string& text) {
 VGSESSIONID SessionOption(const Args& args) { return ParseGuid(args.RequiredText("session")); }
 
 // ---------------------------------------------------------------------------
+// Lists. Records are the service's; the tool shows their identifiers where
+// they have one and their first bytes, and builds new records from a text
+// placed at their start (where the service keeps the address or account).
+
+VGITEMID ItemId(const std::string& text) {
+    const VGSESSIONID g = ParseGuid(text);
+    VGITEMID id;
+    std::memcpy(&id, &g, sizeof(id));
+    return id;
+}
+
+std::string ItemIdText(const VGITEMID& id) {
+    VGSESSIONID g;
+    std::memcpy(&g, &id, sizeof(g));
+    return GuidText(g);
+}
+
+// The leading text of a record, up to its first NUL or unprintable byte.
+std::string LeadingText(const uint8_t* p, size_t cb) {
+    std::string s;
+    for (size_t i = 0; i < cb && p[i] && std::isprint(p[i]); ++i) s += static_cast<char>(p[i]);
+    return s;
+}
+
+template <typename Item>
+void PrintItems(const Item* items, VGDWORD count, const VGITEMID* (*id)(const Item&), bool raw) {
+    std::printf("count=%lu\n", static_cast<unsigned long>(count));
+    for (VGDWORD i = 0; i < count; ++i) {
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(&items[i]);
+        std::printf("%lu:", static_cast<unsigned long>(i));
+        if (id) std::printf(" id=%s", ItemIdText(*id(items[i])).c_str());
+        std::printf(" text=\"%s\"\n", LeadingText(p, sizeof(Item)).c_str());
+        if (raw) HexDump(p, sizeof(Item));
+    }
+}
+
+template <typename Item>
+VGHRESULT ListOf(const Args& args, VGHRESULT(VGAPI* get)(VGSESSIONID, Item**, VGDWORD*, VGDWORD),
+                 VGHRESULT(VGAPI* release)(void*), const VGITEMID* (*id)(const Item&)) {
+    Item* items = nullptr;
+    VGDWORD count = 0;
+    const VGHRESULT hr = get(SessionOption(args), &items, &count, 0);
+    if (!Failed(hr)) PrintItems(items, count, id, args.Has("raw"));
+    if (items) release(items);
+    return hr;
+}
+
+// The free exports of the white and black lists take a second, ignored word.
+VGHRESULT VGAPI FreeWhite(void* p) { return HrVGFreeWhiteItemList(p, 0); }
+VGHRESULT VGAPI FreeBlack(void* p) { return HrVGFreeBlackItemList(p, 0); }
+
+const VGITEMID* WhiteId(const VGWHITEITEM& item) { return &item.idItem; }
+const VGITEMID* BlackId(const VGBLACKITEM& item) { return &item.idItem; }
+const VGITEMID* GatewayId(const VGGATEWAYITEM& item) { return &item.idItem; }
+
+VGHRESULT RunList(const Args& args) {
+    const std::string& which = args.positional[0];
+    if (which == "white") return ListOf<VGWHITEITEM>(args, HrVGGetWhiteItemList, FreeWhite, WhiteId);
+    if (which == "black") return ListOf<VGBLACKITEM>(args, HrVGGetBlackItemList, FreeBlack, BlackId);
+    if (which == "trusted") return ListOf<VGTRUSTEDIPITEM>(args, HrVGGetTrustedIPItemList, HrVGFreeTrustedIPItemList, nullptr);
+    if (which == "gateway") return ListOf<VGGATEWAYITEM>(args, HrVGGetGatewayItemList, HrVGFreeGatewayItemList, GatewayId);
+    if (which == "frozen") return ListOf<VGFROZENACCOUNT>(args, HrVGGetFrozenAccountList, HrVGFreeFrozenAccountList, nullptr);
+    if (which == "authfail") return ListOf<VGAUTHFAILITEM>(args, HrVGGetAuthFailItemList, HrVGFreeAuthFailItemList, nullptr);
+    throw UsageError("unknown list '" + which + "' (white, black, trusted, gateway, frozen or authfail)");
+}
+
+// A zero record with the text at its start.
+template <typename Item>
+Item ItemWithText(const std::string& text) {
+    Item item;
+    std::memset(&item, 0, sizeof(item));
+    if (text.size() >= sizeof(item)) throw UsageError("text too long for a record");
+    std::memcpy(&item, text.data(), text.size());
+    return item;
+}
+
+template <typename Item>
+VGHRESULT AddWithId(const Args& args, VGHRESULT(VGAPI* add)(VGSESSIONID, Item*, VGDWORD),
+                    const VGITEMID* (*id)(const Item&)) {
+    Item item = ItemWithText<Item>(args.positional[1]);
+    const VGHRESULT hr = add(SessionOption(args), &item, 0);
+    if (!Failed(hr)) std::printf("id=%s\n", ItemIdText(*id(item)).c_str());
+    return hr;
+}
+
+VGHRESULT RunAdd(const Args& args) {
+    const std::string& which = args.positional[0];
+    if (which == "white") return AddWithId<VGWHITEITEM>(args, HrVGAddWhiteItem, WhiteId);
+    if (which == "black") return AddWithId<VGBLACKITEM>(args, HrVGAddBlackItem, BlackId);
+    if (which == "gateway") return AddWithId<VGGATEWAYITEM>(args, HrVGAddGatewayItem, GatewayId);
+    if (which == "trusted") {
+        const VGTRUSTEDIPITEM item = ItemWithText<VGTRUSTEDIPITEM>(args.positional[1]);
+        return HrVGAddTrustedIPItem(SessionOption(args), &item, 0);
+    }
+    throw UsageError("items are added to the white, black, trusted or gateway list");
+}
+
+// A record naming the item to remove: its identifier where it has one.
+template <typename Item>
+VGHRESULT RemoveById(const Args& args, VGHRESULT(VGAPI* remove)(VGSESSIONID, const Item*, VGDWORD),
+                     VGITEMID Item::*field) {
+    Item item;
+    std::memset(&item, 0, sizeof(item));
+    item.*field = ItemId(args.positional[1]);
+    return remove(SessionOption(args), &item, 0);
+}
+
+VGHRESULT RunRemove(const Args& args) {
+    const std::string& which = args.positional[0];
+    if (which == "white") return RemoveById<VGWHITEITEM>(args, HrVGRemoveWhiteItem, &VGWHITEITEM::idItem);
+    if (which == "black") return RemoveById<VGBLACKITEM>(args, HrVGRemoveBlackItem, &VGBLACKITEM::idItem);
+    if (which == "gateway") return RemoveById<VGGATEWAYITEM>(args, HrVGRemoveGatewayItem, &VGGATEWAYITEM::idItem);
+    if (which == "trusted") {
+        const VGTRUSTEDIPITEM item = ItemWithText<VGTRUSTEDIPITEM>(args.positional[1]);
+        return HrVGRemoveTrustedIPItem(SessionOption(args), &item, 0);
+    }
+    throw UsageError("items are removed from the white, black, trusted or gateway list");
+}
+
+VGHRESULT RunReset(const Args& args) {
+    const std::string& which = args.positional[0];
+    const VGSESSIONID id = SessionOption(args);
+    if (which == "white") return HrVGResetWhiteItemList(id, 0);
+    if (which == "black") return HrVGResetBlackItemList(id, 0);
+    if (which == "frozen") return HrVGResetFrozenAccountList(id, 0);
+    if (which == "authfail") return HrVGResetAuthFailItemList(id, 0);
+    throw UsageError("the white, black, frozen and authfail lists can be reset");
+}
+
+VGHRESULT RunThaw(const Args& args) { return HrVGThawFrozenAccount(SessionOption(args), ItemId(args.positional[0]), 0); }
+
+// ---------------------------------------------------------------------------
 // Service control
 
 VGHRESULT RunControl(const Args& args) {
@@ -578,6 +710,16 @@ const Command kCommands[] = {
     {"query-service", "--session ID", "print the service's state word", "session=", 0, 0, RunQueryService},
     {"stats", "--session ID [--raw]", "print the service's statistics (--raw: the whole record in hex)",
      "session= raw", 0, 0, RunStats},
+    {"list", "white|black|trusted|gateway|frozen|authfail --session ID [--raw]",
+     "print a list: its count, then each record's identifier and leading text (--raw: whole records in hex)",
+     "session= raw", 1, 1, RunList},
+    {"add", "white|black|trusted|gateway TEXT --session ID",
+     "add a record that starts with TEXT (the address or name); prints the identifier the service gives it",
+     "session=", 2, 2, RunAdd},
+    {"remove", "white|black|gateway ITEMID | trusted TEXT --session ID",
+     "remove a record by its identifier (a trusted address by its text)", "session=", 2, 2, RunRemove},
+    {"reset", "white|black|frozen|authfail --session ID", "empty a list", "session=", 1, 1, RunReset},
+    {"thaw", "ACCOUNTID --session ID", "thaw a frozen account", "session=", 1, 1, RunThaw},
     {"format", "CODE", "print the text of a message identifier or HRESULT (hex or decimal)", "", 1, 1, RunFormat},
     {"help", "[COMMAND]", "show all commands, or one", "", 0, 8, RunHelp},
 };
