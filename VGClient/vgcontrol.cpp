@@ -7,26 +7,24 @@
 #include "VGClient/vgrecords.h"
 #include "VGClient/vgtransport.h"
 #include "sharedcode/hresult.h"
+#include "sharedcode/ini/smartini.h"
 #include "sharedcode/platform/ipc.h"
 #include "sharedcode/platform/process.h"
+
+// The service's INI path, read from "IniPath" by the first control call that
+// finds it empty and kept until the library is unloaded; INI objects bind to
+// it when they are made.
+void VgCacheIniPath() {
+    CriticalSection::CLock lock(VgConfigurationLock());
+    char* szCached = CSmartIni::ModuleIniPath();
+    if (szCached[0]) return;
+    char sz[CSmartIni::kcchModuleIniPath] = {};
+    if (VgReadConfigValue("IniPath", sz, sizeof(sz) - 1) == ERROR_SUCCESS) std::memcpy(szCached, sz, sizeof(sz));
+}
 
 namespace {
 
 constexpr const char* kServiceEvent = "Global\\W.A.R.D.E.N.";
-constexpr DWORD kIniPathSize = 261;
-
-// The service's INI path, read from "IniPath" by the first control call that
-// finds it empty and kept until the library is unloaded.
-char g_szIniPath[kIniPathSize];
-
-void CacheIniPath(char* szPath) {
-    CriticalSection::CLock lock(VgConfigurationLock());
-    if (!g_szIniPath[0]) {
-        char sz[kIniPathSize] = {};
-        if (VgReadConfigValue("IniPath", sz, sizeof(sz) - 1) == ERROR_SUCCESS) std::memcpy(g_szIniPath, sz, sizeof(sz));
-    }
-    std::memcpy(szPath, g_szIniPath, kIniPathSize);
-}
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -47,9 +45,8 @@ uint32_t HexField(const char* sz, int n) {
 
 // The local enable path: true when it settled the call (the result in *phr).
 bool HandleLocally(const VGSESSIONID& idSession, DWORD dwControl, HRESULT* phr) {
-    char szIniPath[kIniPathSize];
-    CacheIniPath(szIniPath);
-    const bool fEnabled = VgReadServiceEnabled(szIniPath);
+    VgCacheIniPath();
+    const bool fEnabled = VgReadServiceEnabled();
 
     char szClsid[64] = {};
     VgReadConfigValue("CLSID", szClsid, sizeof(szClsid) - 1);

@@ -8,6 +8,10 @@
 // a hyphen gives all zero; a short text reads as zeros where it ends.
 void ParseGuidText(const char* szText, VGSESSIONID* pGuid);
 
-// Whether the service's INI file at szIniPath says "Enable" in "System";
-// false for an empty path, a missing or unreadable file and a missing key.
-bool VgReadServiceEnabled(const char* szIniPath);
+// Whether the service's INI file (the cached INI path) says "Enable" in
+// "System"; false for an empty path, a missing or unreadable file and a
+// missing key.
+bool VgReadServiceEnabled();
+
+// Fills the cached INI path from "IniPath" when it is empty.
+void VgCacheIniPath();

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the normal build, the sanitizer build, each benchmark once with
-# a minimal time, and the Windows DLL cross build.
+# a minimal time, the INI parser fuzzed for a minute, and the Windows DLL
+# cross build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -22,6 +23,14 @@ for b in build/default/bench/bench_*; do
   [ -x "$b" ] || continue
   "$b" --benchmark_min_time=0.01 --benchmark_color=false | grep -E '^(BM_|RATIO)' || { echo "benchmark $b failed"; exit 1; }
 done
+
+echo "== fuzzing the INI parser (60 s)"
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVG_FUZZ=ON -DVG_BUILD_TESTS=OFF -DVG_BUILD_BENCH=OFF >/dev/null
+cmake --build build/fuzz --target fuzz_parsetext -j "$jobs"
+mkdir -p build/fuzz/corpus
+build/fuzz/fuzz/fuzz_parsetext -max_total_time=60 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
+  build/fuzz/corpus fuzz/corpus/parsetext 2>&1 | tail -n 3
 
 echo "== Windows DLL (mingw-w64 i686)"
 cmake --preset mingw32 >/dev/null

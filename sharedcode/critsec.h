@@ -149,6 +149,61 @@ public:
         if (m_cCount > 1) std::qsort(m_ppSlots, m_cCount, sizeof(T*), pfnCompare);
     }
 
+    // Makes room for cElements elements (and the null slot) in one growth,
+    // so that adding that many grows no further. False when the slot array
+    // cannot grow; the array stays as it was.
+    bool Reserve(DWORD cElements) {
+        CLock lock(*this);
+        if (cElements < m_cCapacity) return true;
+        if (cElements + 1 < cElements) {
+            plat::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+        return GrowTo(cElements + 1);
+    }
+
+    // AddCopy at slot i (0 to Count()), moving the slots from i on up by
+    // one; keeps a sorted array sorted when i is the element's place. Returns
+    // the new count, or -1 (null element, i beyond the count, no memory).
+    int InsertCopyAt(DWORD i, const T* pElement) {
+        CLock lock(*this);
+        m_fOwns = 1;
+        if (!pElement || i > m_cCount) {
+            plat::SetLastError(ERROR_INVALID_PARAMETER);
+            return -1;
+        }
+        if (!HasRoom()) return -1;
+        T* pCopy = Traits::Copy(pElement);
+        if (!pCopy) return -1;
+        std::memmove(&m_ppSlots[i + 1], &m_ppSlots[i], (m_cCount - i + 1) * sizeof(T*));
+        m_ppSlots[i] = pCopy;
+        ++m_cCount;
+        return static_cast<int>(m_cCount);
+    }
+
+    // Visits the elements in slot order and removes those for which
+    // fnRemove(element) is true, in one pass, keeping the order of the rest;
+    // removed elements are released when owned. Returns how many went.
+    template <typename Pred>
+    DWORD RemoveWhere(Pred fnRemove) {
+        CLock lock(*this);
+        DWORD iKept = 0;
+        for (DWORD i = 0; i < m_cCount; ++i) {
+            T* p = m_ppSlots[i];
+            if (fnRemove(p)) {
+                if (m_fOwns) Traits::Destroy(p);
+            } else {
+                m_ppSlots[iKept++] = p;
+            }
+        }
+        const DWORD cRemoved = m_cCount - iKept;
+        if (m_ppSlots) {
+            for (DWORD i = iKept; i < m_cCount; ++i) m_ppSlots[i] = nullptr;
+        }
+        m_cCount = iKept;
+        return cRemoved;
+    }
+
     // The accessors read without the lock: hold the array (Enter/Leave or a
     // CLock) or an outer lock while other threads may change it.
     DWORD Count() const { return m_cCount; }
@@ -169,7 +224,17 @@ private:
         if (m_ppSlots && m_cCount + 1 < m_cCapacity) return true;
         if (m_cGrowStep == 0) m_cGrowStep = kDefaultGrowStep;
         DWORD cNew = m_cCapacity + m_cGrowStep;
-        if (cNew < m_cCapacity || cNew > static_cast<size_t>(-1) / sizeof(T*)) {
+        if (cNew < m_cCapacity) {
+            plat::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+        return GrowTo(cNew) && m_cCount + 1 < m_cCapacity;
+    }
+
+    // Replaces the slot array by a zero-filled one of cNew slots holding the
+    // same elements; a failure leaves the array as it was.
+    bool GrowTo(DWORD cNew) {
+        if (cNew > static_cast<size_t>(-1) / sizeof(T*)) {
             plat::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return false;
         }
@@ -181,7 +246,7 @@ private:
         }
         m_ppSlots = ppNew;
         m_cCapacity = cNew;
-        return m_cCount + 1 < m_cCapacity;
+        return true;
     }
 
     int Append(T* p) {

@@ -1,8 +1,11 @@
 // Service control, state and statistics, and the local enable path.
 #include <cstring>
+#include <fstream>
+#include <string>
 
 #include "VGClient/VAVarive32.h"
 #include "VGClient/vgcontrol.h"
+#include "sharedcode/ini/smartini.h"
 #include "sharedcode/platform/ipc.h"
 #include "tests/fake_service.h"
 
@@ -16,6 +19,7 @@ class Control : public VgTestEnv {
 protected:
     void SetUp() override {
         VgTestEnv::SetUp();
+        CSmartIni::ModuleIniPath()[0] = 0;  // each test configures its own
         m_service.reset(new FakeService(VG_MANAGEMENT_PIPE));
     }
     void TearDown() override {
@@ -133,6 +137,26 @@ TEST_F(Control, DisabledServiceIsWokenWithItsClassIdentifier) {
     EXPECT_EQ(plat::WaitForEvent(hEvent, 0), plat::kWaitTimeout);
     plat::CloseEvent(hEvent);
     plat::UnlinkEventA(kEvent);
+}
+
+// The local path with the service enabled in its INI file.
+TEST_F(Control, EnabledServiceAnswersABareEnableItself) {
+    Answer(1);
+    const std::string ini = m_dir + "/service.ini";
+    std::ofstream(ini) << "[System]\r\nEnable=1\r\n";
+    WriteConfiguration("\"IniPath\"=\"" + ini + "\"\r\n");
+    EXPECT_EQ(HrVGControlService(kSession, VG_CONTROL_ENABLE, 0), 0);
+    EXPECT_EQ(m_service->RequestCount(), 0u);
+    // Any further bit: the full code goes to the service.
+    EXPECT_EQ(HrVGControlService(kSession, VG_CONTROL_ENABLE | 4, 0), 1);
+    auto reqs = m_service->Requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(U32At(reqs[0], 116), VG_CONTROL_ENABLE | 4);
+
+    // The path is kept: a later change of IniPath is not seen.
+    WriteConfiguration("\"IniPath\"=\"" + m_dir + "/other.ini\"\r\n");
+    EXPECT_EQ(HrVGControlService(kSession, VG_CONTROL_ENABLE, 0), 0);
+    EXPECT_EQ(m_service->RequestCount(), 1u);
 }
 
 }  // namespace

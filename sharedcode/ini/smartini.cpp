@@ -1,0 +1,700 @@
+// CSmartIni: binding to a file, loading and saving, the value operations and
+// the transaction journal. The cache itself is in inicache.cpp.
+#include "sharedcode/ini/smartini.h"
+
+#include <cstring>
+
+#include "sharedcode/hresult.h"
+#include "sharedcode/ini/inipath.h"
+#include "sharedcode/platform/process.h"
+#include "sharedcode/szbounded.h"
+
+namespace {
+
+using CRVN::IPC::CNamedMutex;
+using CRVN::IPC::CNamedMutexLock;
+
+constexpr HRESULT kHrTooLarge = static_cast<HRESULT>(0x8007007Au);
+
+// Reads and writes take the byte-range lock over the first 4 GiB - 1 bytes.
+constexpr uint64_t kcbLockRange = 0xFFFFFFFFu;
+constexpr int kcReadAttempts = 100;
+constexpr int kcOpenRetries = 100;
+constexpr int kcLockRetries = 100;
+constexpr DWORD kmsReadRetry = 50;
+constexpr DWORD kmsOpenRetry = 50;
+constexpr DWORD kmsLockRetry = 25;
+constexpr DWORD kcchLookup = 2048;
+constexpr DWORD kcchBool = 8;
+constexpr DWORD kcchOpenCopy = 4096;
+constexpr DWORD kAttributesNotFile =
+    plat::kFileAttributeDirectory | plat::kFileAttributeDevice | plat::kFileAttributeOffline;
+
+char g_szModuleIniPath[CSmartIni::kcchModuleIniPath];
+
+HRESULT LastErrorResult() { return HrFromWin32(static_cast<LONG>(plat::GetLastError())); }
+
+bool SameTime(const plat::FileTime& ft1, const plat::FileTime& ft2) {
+    return plat::FileTimeValue(ft1) == plat::FileTimeValue(ft2);
+}
+
+template <typename C>
+bool StartsWith(const C* psz, const char* sz) {
+    for (; *sz; ++psz, ++sz) {
+        if (*psz != static_cast<C>(*sz)) return false;
+    }
+    return true;
+}
+
+// A zero-filled process-heap block of cch characters holding a copy of psz.
+template <typename C>
+C* Duplicate(const C* psz, size_t cchAtLeast) {
+    size_t n = 0;
+    while (psz[n]) ++n;
+    const size_t cch = n + 1 > cchAtLeast ? n + 1 : cchAtLeast;
+    C* p = static_cast<C*>(plat::ProcessHeapAlloc(cch * sizeof(C)));
+    if (p) std::memcpy(p, psz, (n + 1) * sizeof(C));
+    return p;
+}
+
+template <typename C>
+DWORD Length(const C* psz) {
+    DWORD n = 0;
+    while (psz[n]) ++n;
+    return n;
+}
+
+// Holds the file mutex across a change (from its look at the file to its
+// save), unless the change is only journalled.
+class CChangeHold {
+public:
+    CChangeHold(CNamedMutex& mutex, bool fHold) : m_mutex(mutex), m_fHeld(fHold && mutex.Lock()) {}
+    ~CChangeHold() {
+        if (m_fHeld) m_mutex.Unlock();
+    }
+    CChangeHold(const CChangeHold&) = delete;
+    CChangeHold& operator=(const CChangeHold&) = delete;
+
+private:
+    CNamedMutex& m_mutex;
+    bool m_fHeld;
+};
+
+}  // namespace
+
+char* CSmartIni::ModuleIniPath() { return g_szModuleIniPath; }
+
+CSmartIni::CCacheLock::CCacheLock(CSmartIni* pIni) : m_pIni(pIni) {
+    if (m_pIni) m_pIni->m_csCache.Enter();
+}
+
+CSmartIni::CCacheLock::~CCacheLock() {
+    if (m_pIni) m_pIni->m_csCache.Leave();
+}
+
+// ---------------------------------------------------------------------------
+// Construction and destruction
+
+CSmartIni::CSmartIni() : m_hLockFile(plat::InvalidFile()) {
+    char szPath[kcchModuleIniPath];
+    SzCopyN(szPath, sizeof(szPath), g_szModuleIniPath);
+    SetLastResult(static_cast<DWORD>(HrOpen(static_cast<const char*>(szPath), false, false)));
+}
+
+CSmartIni::~CSmartIni() {
+    if (!m_wszPath.IsEmpty() && TestIniFlag(kfDeleteOnClose) && IsFilePath(m_wszPath.Get()))
+        plat::DeleteFileW(m_wszPath.Get());
+    ClearCache();
+    DropIndex();
+    if (m_hLockFile != plat::InvalidFile()) {
+        plat::CloseFile(m_hLockFile);
+        m_hLockFile = plat::InvalidFile();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Field accessors
+
+WORD& CSmartIni::ReloadIntervalRef() { return m_wReloadInterval; }
+const WORD& CSmartIni::ReloadIntervalRef() const { return m_wReloadInterval; }
+WORD CSmartIni::SetReloadInterval(WORD wSeconds) { return m_wReloadInterval = wSeconds; }
+WORD CSmartIni::GetReloadInterval() { return m_wReloadInterval; }
+WORD CSmartIni::IncrementReloadInterval() { return ++m_wReloadInterval; }
+WORD CSmartIni::DecrementReloadInterval() { return --m_wReloadInterval; }
+
+bool CSmartIni::SetIniFlag(DWORD f, bool fSet) {
+    if (fSet) {
+        m_dwIniFlags.fetch_or(f);
+    } else {
+        m_dwIniFlags.fetch_and(~f);
+    }
+    return fSet;
+}
+
+bool CSmartIni::IsDirty() { return TestIniFlag(kfDirty); }
+bool CSmartIni::SetDirty(bool f) { return SetIniFlag(kfDirty, f); }
+bool CSmartIni::IsInTransaction() { return TestIniFlag(kfInTransaction); }
+bool CSmartIni::SetInTransaction(bool f) { return SetIniFlag(kfInTransaction, f); }
+bool CSmartIni::IsReadOnly() { return TestIniFlag(kfReadOnly); }
+bool CSmartIni::SetReadOnly(bool f) { return SetIniFlag(kfReadOnly, f); }
+bool CSmartIni::IsNoRefresh() { return TestIniFlag(kfNoRefresh); }
+bool CSmartIni::SetNoRefresh(bool f) { return SetIniFlag(kfNoRefresh, f); }
+bool CSmartIni::IsDeleteOnClose() { return TestIniFlag(kfDeleteOnClose); }
+bool CSmartIni::SetDeleteOnClose(bool f) { return SetIniFlag(kfDeleteOnClose, f); }
+bool CSmartIni::IsDetached() { return TestIniFlag(kfDetached); }
+bool CSmartIni::SetDetached(bool f) { return SetIniFlag(kfDetached, f); }
+
+void CSmartIni::SetOnReload(PFNINIHOOK pfn, void* pvContext) {
+    CCacheLock lock(this);
+    m_pfnOnReload = pfn;
+    m_pvOnReloadContext = pvContext;
+}
+
+void CSmartIni::SetOnSave(PFNINIHOOK pfn, void* pvContext) {
+    CCacheLock lock(this);
+    m_pfnOnSave = pfn;
+    m_pvOnSaveContext = pvContext;
+}
+
+bool CSmartIni::HoldsLockFile() const { return m_hLockFile != plat::InvalidFile(); }
+
+plat::FileTime CSmartIni::LastWriteTime() {
+    CriticalSection::CLock lock(m_csFileTime);
+    return m_ftLastWrite;
+}
+
+void CSmartIni::SetLastWriteTime(const plat::FileTime& ft) {
+    CriticalSection::CLock lock(m_csFileTime);
+    m_ftLastWrite = ft;
+}
+
+// ---------------------------------------------------------------------------
+// Binding
+
+// What every HrOpen does first: give up the lock file, and the file bound
+// until now (deleting it when asked to), then forget the paths.
+void CSmartIni::UnbindForOpen() {
+    if (m_hLockFile != plat::InvalidFile()) {
+        plat::CloseFile(m_hLockFile);
+        m_hLockFile = plat::InvalidFile();
+    }
+    if (!m_wszPath.IsEmpty()) {
+        if (TestIniFlag(kfDeleteOnClose)) plat::DeleteFileW(m_wszPath.Get());
+        SetIniFlag(kfDetached, true);
+        AbandonTransaction();
+        ClearCache();
+        SetLastWriteTime(plat::FileTime{0, 0});
+    }
+    SetIniFlag(kfDetached, false);
+    m_szPlainPath.Assign("");
+    m_wszPath.Assign(L"");
+    m_wszDirectory.Assign(L"");
+    m_wszLockPath.Assign(L"");
+}
+
+// The lock-file path and the directory of the long path just set.
+HRESULT CSmartIni::FinishBinding() {
+    try {
+        m_wszLockPath.Assign(m_wszPath.Get());
+        m_wszLockPath.Append(L".lck");
+    } catch (long hr) {
+        return static_cast<HRESULT>(hr);
+    }
+    // A bare file name has no directory part: nothing is ever created or
+    // deleted in its place.
+    const wchar_t* pwsz = m_wszPath.Get();
+    const wchar_t* pwszLast = nullptr;
+    for (const wchar_t* p = pwsz; *p; ++p) {
+        if (*p == '\\') pwszLast = p;
+    }
+    if (pwszLast) {
+        wchar_t* pwszCopy = Duplicate(pwsz, 0);
+        if (!pwszCopy) return HrFromWin32(ERROR_NOT_ENOUGH_MEMORY);
+        pwszCopy[pwszLast - pwsz] = 0;
+        m_wszDirectory.Assign(pwszCopy);
+        plat::ProcessHeapFree(pwszCopy);
+    }
+    return S_OK;
+}
+
+HRESULT CSmartIni::HrOpen(const char* szPath, bool fCreate, bool fExclusive) {
+    UnbindForOpen();
+    if (!szPath) return static_cast<HRESULT>(LastResult());
+    if (!*szPath) return VG_E_MISSINGARG;
+
+    char* pszCopy = Duplicate(szPath, 0);
+    if (!pszCopy) return HrFromWin32(ERROR_NOT_ENOUGH_MEMORY);
+    HRESULT hr = SzNormalizePath(pszCopy, Length(pszCopy));
+    if (HrFailed(hr)) {
+        plat::ProcessHeapFree(pszCopy);
+        return hr;
+    }
+    if (StartsWith(pszCopy, "\\\\?\\UNC\\")) {
+        m_szPlainPath.Assign("\\\\");
+        try {
+            m_szPlainPath.Append(pszCopy + 8);
+        } catch (long) {
+            m_szPlainPath.Assign("");
+        }
+    } else {
+        m_szPlainPath.Assign(StartsWith(pszCopy, "\\\\?\\") ? pszCopy + 4 : pszCopy);
+    }
+    hr = HrToLongPath(pszCopy, m_wszPath);
+    plat::ProcessHeapFree(pszCopy);
+    SetLastResult(static_cast<DWORD>(hr));
+    if (HrFailed(hr)) return hr;
+    hr = FinishBinding();
+    if (HrFailed(hr)) return hr;
+
+    hr = HrOpenFile(fCreate, fExclusive);
+    SetLastResult(static_cast<DWORD>(hr));
+    return hr;
+}
+
+HRESULT CSmartIni::HrOpen(const wchar_t* wszPath, bool fCreate, bool fExclusive) {
+    UnbindForOpen();
+    if (!wszPath || !*wszPath) return E_INVALIDARG;
+
+    wchar_t* pwsz = Duplicate(wszPath, kcchOpenCopy);
+    if (!pwsz) return HrFromWin32(ERROR_NOT_ENOUGH_MEMORY);
+    const DWORD n = Length(pwsz);
+    HRESULT hr = S_OK;
+    CWCharChar narrow;
+    if (StartsWith(pwsz, "\\\\?\\") && IsWideDriveLetter(pwsz[4]) && pwsz[5] == ':') {
+        hr = WszNormalizePath(pwsz + 4, n - 4);
+        if (HrSucceeded(hr)) hr = narrow.FromWide(pwsz + 4);
+        if (HrSucceeded(hr)) m_szPlainPath.Assign(narrow.Narrow());
+    } else if (StartsWith(pwsz, "\\\\?\\UNC\\")) {
+        hr = WszNormalizePath(pwsz + 8, n - 8);
+        if (HrSucceeded(hr)) hr = narrow.FromWide(pwsz + 8);
+        if (HrSucceeded(hr)) {
+            m_szPlainPath.Assign("\\\\");
+            try {
+                m_szPlainPath.Append(narrow.Narrow());
+            } catch (long hrThrown) {
+                hr = static_cast<HRESULT>(hrThrown);
+            }
+        }
+    } else if (StartsWith(pwsz, "\\\\") || (IsWideDriveLetter(pwsz[0]) && pwsz[1] == ':')) {
+        hr = WszNormalizePath(pwsz, n);
+        if (HrSucceeded(hr)) hr = narrow.FromWide(pwsz);
+        if (HrSucceeded(hr)) m_szPlainPath.Assign(narrow.Narrow());
+    }
+    plat::ProcessHeapFree(pwsz);
+    if (HrFailed(hr)) return hr;
+
+    // Relative and other forms are refused here, as an empty path.
+    hr = HrToLongPath(m_szPlainPath.Get(), m_wszPath);
+    if (HrFailed(hr)) return hr;
+    hr = FinishBinding();
+    if (HrFailed(hr)) return hr;
+    return HrOpenFile(fCreate, fExclusive);
+}
+
+HRESULT CSmartIni::HrOpenFile(bool fCreate, bool fExclusive) {
+    CCacheLock lock(this);
+    HrBindFileMutex();
+
+    if (fExclusive) {
+        if (m_hLockFile != plat::InvalidFile()) {
+            plat::CloseFile(m_hLockFile);
+            m_hLockFile = plat::InvalidFile();
+        }
+        if (m_wszLockPath.IsEmpty()) return INI_E_NOTBOUND;
+        m_hLockFile = plat::CreateFileW(m_wszLockPath.Get(), plat::kFileGenericWrite, plat::kFileShareRead,
+                                        plat::kCreateNew, plat::kFileAttributeTemporary | plat::kFileFlagDeleteOnClose);
+        // Whatever the system said, someone else owns the file.
+        if (m_hLockFile == plat::InvalidFile()) return INI_E_LOCKED;
+    }
+
+    if (fCreate) {
+        if (!m_wszDirectory.IsEmpty() && !IsDirectoryPath(m_wszDirectory.Get())) {
+            // A plain file in the directory's place goes first.
+            plat::DeleteFileW(m_wszDirectory.Get());
+            plat::SetLastError(ERROR_SUCCESS);
+            const HRESULT hr = HrCreateDirectoryPath(m_wszDirectory.Get());
+            if (HrFailed(hr)) {
+                Close();
+                return hr;
+            }
+        }
+        plat::FileAttributeData data;
+        if (!plat::GetFileAttributesExW(m_wszPath.Get(), &data) && plat::GetLastError() == ERROR_FILE_NOT_FOUND) {
+            m_mtxFile.Lock();
+            plat::SetLastError(ERROR_SUCCESS);
+            plat::FileHandle h = plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericWrite,
+                                                   plat::kFileShareRead | plat::kFileShareWrite, plat::kOpenAlways, 0);
+            if (h == plat::InvalidFile()) {
+                const HRESULT hr = LastErrorResult();
+                m_mtxFile.Unlock();
+                SetLastWriteTime(plat::FileTime{0, 0});
+                Close();
+                return hr;
+            }
+            DWORD cb;
+            plat::SetFilePointerEx(h, 0, nullptr, plat::kFileEnd);
+            plat::WriteFile(h, "\r\n", 2, &cb);
+            plat::SetEndOfFile(h);
+            plat::CloseFile(h);
+            m_mtxFile.Unlock();
+        }
+    }
+    return HrReload();
+}
+
+HRESULT CSmartIni::HrBindFileMutex() {
+    TSz<char> name;
+    const HRESULT hr = FileMutexName(m_wszPath.Get(), name);
+    if (HrFailed(hr)) return hr;
+    m_mtxFile.Close();
+    m_mtxFile.Create(name.Get());  // "Global\" + the digits
+    return S_OK;
+}
+
+void CSmartIni::Close() {
+    CCacheLock lock(this);
+    SetIniFlag(kfDetached, true);
+    AbandonTransaction();
+    ClearCache();
+    SetLastWriteTime(plat::FileTime{0, 0});
+}
+
+// ---------------------------------------------------------------------------
+// Loading
+
+HRESULT CSmartIni::HrReload() { return ReloadCore(false); }
+
+// fForChange: a change is about to be made on what is read, so the reload
+// interval does not hold it back (the change would otherwise overwrite what
+// another process saved meanwhile).
+HRESULT CSmartIni::ReloadCore(bool fForChange) {
+    CCacheLock lock(this);
+    if (TestIniFlag(kfDetached)) return S_OK;
+
+    plat::FileAttributeData found = {};
+    char* pImage = nullptr;
+    DWORD cbImage = 0;
+    HRESULT hr = S_OK;
+    for (int iAttempt = 0; iAttempt < kcReadAttempts; ++iAttempt) {
+        if (iAttempt) plat::Sleep(kmsReadRetry);
+        if (!plat::FindFileW(m_wszPath.Get(), &found)) {
+            hr = LastErrorResult();
+            const DWORD dwCode = static_cast<DWORD>(hr) & 0xFFFF;
+            // No file yet: the cache stays as it is.
+            return dwCode == ERROR_FILE_NOT_FOUND || dwCode == ERROR_PATH_NOT_FOUND ? S_OK : hr;
+        }
+        if (found.dwFileAttributes & plat::kFileAttributeOffline) return INI_E_OFFLINE;
+        if (found.dwFileAttributes & plat::kFileAttributeDirectory) return INI_E_ISDIRECTORY;
+        hr = ReadFileCore(&pImage, &cbImage, fForChange);
+        if (HrSucceeded(hr)) break;
+    }
+    if (HrFailed(hr)) {
+        SetLastResult(static_cast<DWORD>(hr));
+        return hr;
+    }
+    if (!pImage) return S_OK;  // the reload interval has not passed
+
+    ClearCache();
+    DWORD dwTick = plat::GetTickCount();
+    m_dwLastReadTick.exchange(dwTick ? dwTick : 1);
+    ParseText(pImage, cbImage);
+    CModuleHeap::Free(pImage);
+    SetLastWriteTime(found.ftLastWriteTime);
+    if (m_pfnOnReload) m_pfnOnReload(m_pvOnReloadContext);
+    return S_OK;
+}
+
+HRESULT CSmartIni::HrReadFile(char** ppImage, DWORD* pcbImage) { return ReadFileCore(ppImage, pcbImage, false); }
+
+HRESULT CSmartIni::ReadFileCore(char** ppImage, DWORD* pcbImage, bool fForChange) {
+    if (!ppImage || !pcbImage) return E_POINTER;
+    *ppImage = nullptr;
+    *pcbImage = 0;
+    // Without a mutex (none could be created) the read goes on unguarded.
+    CNamedMutexLock lockFile(m_mtxFile);
+
+    const DWORD dwInterval = m_wReloadInterval;
+    const DWORD dwLast = m_dwLastReadTick.load();
+    if (!fForChange && dwInterval && dwLast && plat::GetTickCount() - dwLast < dwInterval * 1000u) return S_OK;
+
+    plat::FileHandle h = plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericRead,
+                                           plat::kFileShareRead | plat::kFileShareWrite, plat::kOpenExisting, 0);
+    if (h == plat::InvalidFile()) return LastErrorResult();
+    uint64_t cbFile = 0;
+    if (!plat::GetFileSizeEx(h, &cbFile)) {
+        const HRESULT hr = LastErrorResult();
+        plat::CloseFile(h);
+        return hr;
+    }
+    if (cbFile >= 0xFFFFFFFFu) {
+        plat::CloseFile(h);
+        return kHrTooLarge;
+    }
+    const DWORD cb = static_cast<DWORD>(cbFile);
+    char* pImage = static_cast<char*>(CModuleHeap::Malloc(cb + 1));
+    if (!pImage) {
+        const HRESULT hr = LastErrorResult();
+        plat::CloseFile(h);
+        return hr;
+    }
+    DWORD cbRead = 0;
+    if (cb) {
+        if (!plat::LockFileEx(h, 0, 0, kcbLockRange)) {
+            const HRESULT hr = LastErrorResult();
+            CModuleHeap::Free(pImage);
+            plat::CloseFile(h);
+            return hr;
+        }
+        const BOOL fRead = plat::ReadFile(h, pImage, cb, &cbRead);
+        const HRESULT hr = LastErrorResult();
+        plat::UnlockFileEx(h, 0, kcbLockRange);
+        if (!fRead) {
+            CModuleHeap::Free(pImage);
+            plat::CloseFile(h);
+            return hr;
+        }
+    }
+    plat::CloseFile(h);
+    pImage[cbRead] = 0;
+    *ppImage = pImage;
+    *pcbImage = cbRead;
+    return S_OK;
+}
+
+HRESULT CSmartIni::HrRefreshIfChanged(bool* pfReloaded) { return RefreshCore(pfReloaded, false); }
+
+HRESULT CSmartIni::RefreshCore(bool* pfReloaded, bool fForChange) {
+    if (pfReloaded) *pfReloaded = false;
+    if (m_wszPath.IsEmpty()) return INI_E_NOTBOUND;
+    if (TestIniFlag(kfInTransaction | kfNoRefresh)) return S_OK;
+
+    // One query stands for "is it a file" and "when was it written".
+    plat::SetLastError(ERROR_SUCCESS);
+    plat::FileAttributeData data;
+    if (plat::GetFileAttributesExW(m_wszPath.Get(), &data) && !(data.dwFileAttributes & kAttributesNotFile)) {
+        CCacheLock lock(this);
+        if (SameTime(LastWriteTime(), data.ftLastWriteTime)) return S_OK;
+        const HRESULT hr = ReloadCore(fForChange);
+        if (HrSucceeded(hr) && pfReloaded) *pfReloaded = true;
+        return hr;
+    }
+    return LastErrorResult();  // 0 for a directory
+}
+
+// The refresh that opens every value operation. A missing file never
+// counts; a reading operation also serves what it has loaded while the file
+// cannot be read.
+HRESULT CSmartIni::RefreshStep(bool fForChange) {
+    if (TestIniFlag(kfInTransaction)) return S_OK;
+    const HRESULT hr = RefreshCore(nullptr, fForChange);
+    const DWORD dwCode = static_cast<DWORD>(hr) & 0xFFFF;
+    if (HrSucceeded(hr) || dwCode == 0 || dwCode == ERROR_FILE_NOT_FOUND || dwCode == ERROR_PATH_NOT_FOUND)
+        return S_OK;
+    if (!fForChange && plat::FileTimeValue(LastWriteTime()) != 0) return S_OK;
+    return hr;
+}
+
+// ---------------------------------------------------------------------------
+// Saving
+
+HRESULT CSmartIni::HrSave(bool fForce) {
+    SetLastResult(S_OK);
+    // A detached object holds an empty cache, which must never replace the
+    // file's content.
+    if (TestIniFlag(kfDetached)) return INI_E_NOTBOUND;
+    if (TestIniFlag(kfReadOnly) || (!TestIniFlag(kfDirty) && !fForce)) return S_OK;
+    if (m_wszPath.IsEmpty() || m_wszPath.Find(L"\\.ini") >= 0) return INI_E_BADSAVEPATH;
+
+    CCacheLock lock(this);
+    TSz<char> text;
+    try {
+        HrBuildText(text);
+    } catch (long hr) {
+        return static_cast<HRESULT>(hr);
+    }
+    CNamedMutexLock lockFile(m_mtxFile);
+
+    plat::FileHandle h;
+    for (int iRetry = 0;; ++iRetry) {
+        h = plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericWrite, plat::kFileShareRead | plat::kFileShareWrite,
+                              plat::kOpenAlways, plat::kFileFlagWriteThrough);
+        if (h != plat::InvalidFile()) break;
+        if (iRetry == kcOpenRetries) return LastErrorResult();
+        plat::Sleep(kmsOpenRetry);
+        if (!m_wszDirectory.IsEmpty()) {
+            plat::DeleteFileW(m_wszDirectory.Get());
+            HrCreateDirectoryPath(m_wszDirectory.Get());
+        }
+    }
+    for (int iRetry = 0; !plat::LockFileEx(h, plat::kLockfileExclusiveLock, 0, kcbLockRange); ++iRetry) {
+        if (iRetry == kcLockRetries) {
+            const HRESULT hr = LastErrorResult();
+            plat::CloseFile(h);
+            return hr;
+        }
+        plat::Sleep(kmsLockRetry);
+    }
+
+    plat::FileTime ftBefore;
+    const bool fBefore = plat::GetFileLastWriteTime(h, &ftBefore) != FALSE;
+    DWORD cbWritten;
+    if (!plat::WriteFile(h, text.Get(), text.Length(), &cbWritten)) {
+        const HRESULT hr = LastErrorResult();
+        plat::UnlockFileEx(h, 0, kcbLockRange);
+        plat::CloseFile(h);
+        return hr;
+    }
+    plat::SetEndOfFile(h);
+    plat::FlushFileBuffers(h);
+    // Other processes see a change by the last-write time alone, and the
+    // file system's clock may not have moved since the previous save: every
+    // save moves it on by at least one unit.
+    plat::FileTime ftAfter;
+    if (fBefore && plat::GetFileLastWriteTime(h, &ftAfter) &&
+        plat::FileTimeValue(ftAfter) <= plat::FileTimeValue(ftBefore)) {
+        const plat::FileTime ftNext = plat::MakeFileTime(plat::FileTimeValue(ftBefore) + 1);
+        plat::SetFileLastWriteTime(h, &ftNext);
+    }
+    plat::UnlockFileEx(h, 0, kcbLockRange);
+    plat::FileAttributeData data;
+    const bool fData = plat::GetFileAttributesExW(m_wszPath.Get(), &data) != FALSE;
+    plat::CloseFile(h);
+    if (fData) SetLastWriteTime(data.ftLastWriteTime);
+    SetDirty(false);
+    if (m_pfnOnSave) m_pfnOnSave(m_pvOnSaveContext);
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Value operations
+
+HRESULT CSmartIni::HrGetString(const char* szSection, const char* szKey, const char* szDefault, char* pszBuffer,
+                               DWORD cchBuffer) {
+    if (!szSection) return static_cast<HRESULT>(LastResult());
+    if (!*szSection) return VG_E_MISSINGARG;
+    if (!szKey) return static_cast<HRESULT>(LastResult());
+    if (!*szKey) return VG_E_MISSINGARG;
+
+    CCacheLock lock(this);
+    HRESULT hr = RefreshStep(false);
+    if (HrFailed(hr)) return hr;
+
+    if (m_wszPath.IsEmpty()) {
+        if (!szDefault) return INI_E_NODEFAULTUNBOUND;
+        if (!pszBuffer) return E_POINTER;
+        hr = SzCopyN(pszBuffer, cchBuffer, szDefault);
+        return HrFailed(hr) ? hr : INI_S_DEFAULTUSED;
+    }
+    if (pszBuffer && cchBuffer) pszBuffer[0] = 0;
+    hr = CacheLookup(szSection, szKey, pszBuffer, cchBuffer);
+    if (hr == INI_E_NOTFOUND && szDefault && szDefault != pszBuffer) {
+        if (!pszBuffer) return E_POINTER;
+        hr = SzCopyN(pszBuffer, cchBuffer, szDefault);
+        return HrFailed(hr) ? hr : INI_S_DEFAULTUSED;
+    }
+    return hr;
+}
+
+HRESULT CSmartIni::HrSetString(const char* szSection, const char* szKey, const char* szValue) {
+    if (!szSection) return static_cast<HRESULT>(LastResult());
+    if (!*szSection) return VG_E_MISSINGARG;
+    if (!szKey) return static_cast<HRESULT>(LastResult());
+    if (!*szKey) return VG_E_MISSINGARG;
+    if (TestIniFlag(kfDetached)) return INI_E_NOTBOUND;
+
+    CCacheLock lock(this);
+    CChangeHold hold(m_mtxFile, !TestIniFlag(kfInTransaction));
+    HRESULT hr = RefreshStep(true);
+    if (HrFailed(hr)) return hr;
+    if (!szValue) return HrDeleteKey(szSection, szKey);
+
+    char szCurrent[kcchLookup];
+    if (CacheLookup(szSection, szKey, szCurrent, kcchLookup) == S_OK && std::strcmp(szCurrent, szValue) == 0)
+        return INI_S_UNCHANGED;
+    CacheStore(szSection, szKey, szValue);
+    if (TestIniFlag(kfInTransaction)) {
+        hr = JournalAppend(INIOP_SET, szSection, szKey, szValue);
+    } else {
+        hr = HrSave(false);
+    }
+    SetLastResult(static_cast<DWORD>(hr));
+    return hr;
+}
+
+HRESULT CSmartIni::HrDeleteKey(const char* szSection, const char* szKey) {
+    if (!szSection) return static_cast<HRESULT>(LastResult());
+    if (!*szSection) return VG_E_MISSINGARG;
+    if (!szKey) return static_cast<HRESULT>(LastResult());
+    if (!*szKey) return VG_E_MISSINGARG;
+    if (TestIniFlag(kfDetached)) return INI_E_NOTBOUND;
+
+    CCacheLock lock(this);
+    CChangeHold hold(m_mtxFile, !TestIniFlag(kfInTransaction));
+    HRESULT hr = RefreshStep(true);
+    if (HrFailed(hr)) return hr;
+
+    hr = CacheRemove(szSection, szKey);
+    if (TestIniFlag(kfInTransaction)) {
+        JournalAppend(INIOP_DELETE, szSection, szKey, nullptr);
+        return hr;
+    }
+    return hr == S_OK ? HrSave(false) : INI_S_NOTPRESENT;
+}
+
+HRESULT CSmartIni::HrGetBool(const char* szSection, const char* szKey, BYTE fDefault, BYTE* pfResult) {
+    CCacheLock lock(this);
+    SetLastResult(S_OK);
+    if (!pfResult) return VG_E_MISSINGARG;
+    *pfResult = fDefault;
+    const char* szDefaultText = fDefault == 1 ? "y" : "n";
+    char szValue[kcchBool] = {};
+
+    HRESULT hr = RefreshStep(false);
+    if (HrFailed(hr)) {
+        SetLastResult(static_cast<DWORD>(hr));
+        return hr;
+    }
+    hr = m_wszPath.IsEmpty() ? INI_E_NOTFOUND : CacheLookup(szSection, szKey, szValue, kcchBool);
+    if (hr == INI_E_NOTFOUND) {
+        SzCopyN(szValue, kcchBool, szDefaultText);
+        hr = INI_S_DEFAULTUSED;
+    } else if (HrFailed(hr)) {
+        SetLastResult(static_cast<DWORD>(hr));
+        return hr;
+    }
+    SetLastResult(static_cast<DWORD>(hr));
+
+    char ch = szValue[0];
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    if (ch == '0' || ch == 'f' || ch == 'n') {
+        *pfResult = 0;
+    } else if (ch == '1' || ch == 't' || ch == 'y') {
+        *pfResult = 1;
+    }
+    return static_cast<HRESULT>(LastResult());
+}
+
+// ---------------------------------------------------------------------------
+// Transaction journal
+
+HRESULT CSmartIni::JournalAppend(DWORD dwOperation, const char* szSection, const char* szKey, const char* szValue) {
+    void* pv = CModuleHeap::Malloc(sizeof(tagINITRANSACTION));
+    if (!pv) return S_OK;
+    tagINITRANSACTION* p = new (pv) tagINITRANSACTION(szSection, szKey, szValue);
+    p->dwOperation = dwOperation;
+    if (!m_qJournal.Push(p)) RecordTraits<tagINITRANSACTION>::Destroy(p);
+    return S_OK;
+}
+
+HRESULT CSmartIni::AbandonTransaction() {
+    // Under the cache lock no other thread of this object holds the file
+    // mutex, so a hold left is the caller's own.
+    CCacheLock lock(this);
+    SetIniFlag(kfInTransaction, false);
+    while (tagINITRANSACTION* p = m_qJournal.Pop()) RecordTraits<tagINITRANSACTION>::Destroy(p);
+    // Rereading discards every change not yet saved; the reload interval
+    // does not hold that back.
+    const HRESULT hr = TestIniFlag(kfDetached) ? S_OK : ReloadCore(true);
+    if (m_mtxFile.HoldCount() > 0) m_mtxFile.Unlock();
+    return hr;
+}

@@ -1,0 +1,385 @@
+// POSIX side of platform/file.h.
+#include "sharedcode/platform/file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cwchar>
+#include <new>
+#include <string>
+
+#include "sharedcode/platform/process.h"
+#include "sharedcode/platform/text.h"
+
+namespace plat {
+
+struct FileObject {
+    int fd;
+    bool fDeleteOnClose;
+    std::string path;  // the lock file to unlink on close
+};
+
+namespace {
+
+constexpr DWORD kErrorTooManyOpenFiles = 4;  // ERROR_TOO_MANY_OPEN_FILES
+constexpr DWORD kErrorWriteProtect = 19;     // ERROR_WRITE_PROTECT
+constexpr DWORD kErrorDiskFull = 112;        // ERROR_DISK_FULL
+constexpr DWORD kErrorNegativeSeek = 131;    // ERROR_NEGATIVE_SEEK
+constexpr DWORD kErrorDirNotEmpty = 145;     // ERROR_DIR_NOT_EMPTY
+constexpr DWORD kErrorIoDevice = 1117;       // ERROR_IO_DEVICE
+constexpr DWORD kErrorEntryExists = 183;     // ERROR_ALREADY_EXISTS
+
+// 100-ns intervals between 1601-01-01 and 1970-01-01.
+constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
+
+// Windows path -> POSIX path (see file.h); empty on a failed conversion.
+bool ToPosixPath(const wchar_t* wszPath, std::string* pOut) {
+    if (!wszPath) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const int cb = WideToAnsi(wszPath, -1, nullptr, 0);
+    if (cb <= 0) return false;
+    std::string s(static_cast<size_t>(cb), '\0');
+    if (WideToAnsi(wszPath, -1, &s[0], cb) != cb) return false;
+    s.resize(static_cast<size_t>(cb) - 1);
+
+    if (s.compare(0, 8, "\\\\?\\UNC\\") == 0) {
+        s = "\\\\" + s.substr(8);
+    } else if (s.compare(0, 4, "\\\\?\\") == 0 || s.compare(0, 4, "\\\\.\\") == 0) {
+        s.erase(0, 4);
+    }
+    const auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (s.size() >= 2 && isLetter(s[0]) && s[1] == ':') {
+        s.erase(0, 2);
+        if (s.empty()) s = ".";
+    }
+    for (char& c : s) {
+        if (c == '\\') c = '/';
+    }
+    if (s.empty()) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    *pOut = std::move(s);
+    return true;
+}
+
+// A missing entry is "file not found" when its folder exists, "path not
+// found" when that is missing too.
+DWORD MissingEntryError(const std::string& path) {
+    size_t iSlash = path.find_last_of('/');
+    if (iSlash == std::string::npos) return ERROR_FILE_NOT_FOUND;
+    std::string parent = iSlash == 0 ? std::string("/") : path.substr(0, iSlash);
+    struct stat st;
+    if (::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return ERROR_FILE_NOT_FOUND;
+    return ERROR_PATH_NOT_FOUND;
+}
+
+DWORD ErrorFromErrno(int e, const std::string& path = std::string()) {
+    switch (e) {
+        case 0: return ERROR_SUCCESS;
+        case ENOENT: return path.empty() ? ERROR_FILE_NOT_FOUND : MissingEntryError(path);
+        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EISDIR: return ERROR_ACCESS_DENIED;
+        case EEXIST: return kErrorFileExists;
+        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+        case ENOSPC:
+        case EDQUOT: return kErrorDiskFull;
+        case EROFS: return kErrorWriteProtect;
+        case EMFILE:
+        case ENFILE: return kErrorTooManyOpenFiles;
+        case EBADF: return ERROR_INVALID_HANDLE;
+        case EINVAL: return ERROR_INVALID_PARAMETER;
+        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        case EAGAIN: return kErrorLockViolation;
+        case ENOTEMPTY: return kErrorDirNotEmpty;
+        case ELOOP: return ERROR_INVALID_NAME;
+        default: return kErrorIoDevice;
+    }
+}
+
+BOOL Fail(DWORD dwError) {
+    SetLastError(dwError);
+    return FALSE;
+}
+
+FileTime FromTimespec(const struct timespec& ts) {
+    // Times before 1970 are clamped there; no settings file is that old.
+    uint64_t u = kUnixEpochAsFileTime;
+    if (ts.tv_sec >= 0) u += static_cast<uint64_t>(ts.tv_sec) * 10000000u + static_cast<uint64_t>(ts.tv_nsec) / 100u;
+    return MakeFileTime(u);
+}
+
+void FillAttributeData(const struct stat& st, FileAttributeData* pData) {
+    DWORD dwAttributes;
+    if (S_ISDIR(st.st_mode)) {
+        dwAttributes = kFileAttributeDirectory;
+    } else if (S_ISREG(st.st_mode)) {
+        dwAttributes = kFileAttributeNormal;
+        if (!(st.st_mode & S_IWUSR)) dwAttributes = kFileAttributeReadOnly;
+    } else {
+        dwAttributes = kFileAttributeDevice;
+    }
+    pData->dwFileAttributes = dwAttributes;
+    pData->ftCreationTime = FromTimespec(st.st_ctim);
+    pData->ftLastAccessTime = FromTimespec(st.st_atim);
+    pData->ftLastWriteTime = FromTimespec(st.st_mtim);
+    const uint64_t cb = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    pData->nFileSizeHigh = static_cast<DWORD>(cb >> 32);
+    pData->nFileSizeLow = static_cast<DWORD>(cb);
+}
+
+BOOL StatPath(const wchar_t* wszPath, FileAttributeData* pData) {
+    std::string path;
+    if (!pData) return Fail(ERROR_INVALID_PARAMETER);
+    if (!ToPosixPath(wszPath, &path)) return FALSE;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return Fail(ErrorFromErrno(errno, path));
+    FillAttributeData(st, pData);
+    return TRUE;
+}
+
+bool IsValid(FileHandle h) { return h && h != InvalidFile(); }
+
+// Takes the lock file at path: created when missing, held with an exclusive
+// flock. The inode is checked after locking, because the previous owner may
+// have unlinked the file between our open and our flock.
+FileHandle OpenLockFile(const std::string& path, int flags) {
+    for (int iAttempt = 0; iAttempt < 100; ++iAttempt) {
+        int fd = ::open(path.c_str(), flags | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            SetLastError(ErrorFromErrno(errno, path));
+            return InvalidFile();
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno;
+            ::close(fd);
+            SetLastError(e == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrorFromErrno(e));
+            return InvalidFile();
+        }
+        struct stat stHeld, stNamed;
+        if (::fstat(fd, &stHeld) == 0 && ::stat(path.c_str(), &stNamed) == 0 && stHeld.st_dev == stNamed.st_dev &&
+            stHeld.st_ino == stNamed.st_ino) {
+            FileObject* p = new (std::nothrow) FileObject{fd, true, path};
+            if (!p) {
+                ::unlink(path.c_str());
+                ::close(fd);
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return InvalidFile();
+            }
+            return p;
+        }
+        ::close(fd);  // unlinked by its owner meanwhile: take the new one
+    }
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return InvalidFile();
+}
+
+BOOL RangeLock(FileHandle hFile, short type, bool fWait, uint64_t qwOffset, uint64_t cbLength) {
+    if (!IsValid(hFile)) return Fail(ERROR_INVALID_HANDLE);
+    if (qwOffset > static_cast<uint64_t>(INT64_MAX) || cbLength > static_cast<uint64_t>(INT64_MAX) - qwOffset)
+        return Fail(ERROR_INVALID_PARAMETER);
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(qwOffset);
+    fl.l_len = static_cast<off_t>(cbLength);
+    fl.l_pid = 0;
+    int rc;
+    do rc = ::fcntl(hFile->fd, fWait ? F_OFD_SETLKW : F_OFD_SETLK, &fl);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) return Fail(errno == EAGAIN || errno == EACCES ? kErrorLockViolation : ErrorFromErrno(errno));
+    return TRUE;
+}
+
+}  // namespace
+
+BOOL GetFileAttributesExW(const wchar_t* wszPath, FileAttributeData* pData) { return StatPath(wszPath, pData); }
+
+BOOL FindFileW(const wchar_t* wszPath, FileAttributeData* pData) { return StatPath(wszPath, pData); }
+
+BOOL CreateDirectoryW(const wchar_t* wszPath) {
+    std::string path;
+    if (!ToPosixPath(wszPath, &path)) return FALSE;
+    if (::mkdir(path.c_str(), 0777) != 0) {
+        const int e = errno;
+        return Fail(e == EEXIST ? kErrorEntryExists : ErrorFromErrno(e, path));
+    }
+    return TRUE;
+}
+
+BOOL DeleteFileW(const wchar_t* wszPath) {
+    std::string path;
+    if (!ToPosixPath(wszPath, &path)) return FALSE;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (::unlink(path.c_str()) != 0) return Fail(ErrorFromErrno(errno, path));
+    return TRUE;
+}
+
+FileHandle CreateFileW(const wchar_t* wszPath, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
+                       DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes) {
+    std::string path;
+    if (!ToPosixPath(wszPath, &path)) return InvalidFile();
+
+    int flags = O_CLOEXEC;
+    const bool fRead = (dwDesiredAccess & kFileGenericRead) != 0;
+    const bool fWrite = (dwDesiredAccess & kFileGenericWrite) != 0;
+    flags |= fRead && fWrite ? O_RDWR : fWrite ? O_WRONLY : O_RDONLY;
+    if (dwFlagsAndAttributes & kFileFlagWriteThrough) flags |= O_DSYNC;
+
+    if (dwCreationDisposition == kCreateNew && (dwFlagsAndAttributes & kFileFlagDeleteOnClose))
+        return OpenLockFile(path, flags);
+
+    switch (dwCreationDisposition) {
+        case kCreateNew: flags |= O_CREAT | O_EXCL; break;
+        case kCreateAlways: flags |= O_CREAT | O_TRUNC; break;
+        case kOpenExisting: break;
+        case kOpenAlways: flags |= O_CREAT; break;
+        default: SetLastError(ERROR_INVALID_PARAMETER); return InvalidFile();
+    }
+    int fd;
+    do fd = ::open(path.c_str(), flags, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        SetLastError(ErrorFromErrno(errno, path));
+        return InvalidFile();
+    }
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return InvalidFile();
+    }
+    FileObject* p = new (std::nothrow) FileObject{fd, (dwFlagsAndAttributes & kFileFlagDeleteOnClose) != 0,
+                                                  (dwFlagsAndAttributes & kFileFlagDeleteOnClose) ? path : ""};
+    if (!p) {
+        ::close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return InvalidFile();
+    }
+    return p;
+}
+
+BOOL CloseFile(FileHandle hFile) {
+    if (!IsValid(hFile)) return Fail(ERROR_INVALID_HANDLE);
+    // Unlinked while still held, so no newcomer locks the name in between.
+    if (hFile->fDeleteOnClose) ::unlink(hFile->path.c_str());
+    const int rc = ::close(hFile->fd);
+    const int e = errno;
+    delete hFile;
+    return rc == 0 || e == EINTR ? TRUE : Fail(ErrorFromErrno(e));
+}
+
+BOOL ReadFile(FileHandle hFile, void* pvBuffer, DWORD cbToRead, DWORD* pcbRead) {
+    if (pcbRead) *pcbRead = 0;
+    if (!IsValid(hFile)) return Fail(ERROR_INVALID_HANDLE);
+    if (cbToRead && !pvBuffer) return Fail(ERROR_INVALID_PARAMETER);
+    DWORD cbDone = 0;
+    while (cbDone < cbToRead) {
+        const ssize_t n = ::read(hFile->fd, static_cast<char*>(pvBuffer) + cbDone, cbToRead - cbDone);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (pcbRead) *pcbRead = cbDone;
+            return Fail(errno == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
+        }
+        if (n == 0) break;
+        cbDone += static_cast<DWORD>(n);
+    }
+    if (pcbRead) *pcbRead = cbDone;
+    return TRUE;
+}
+
+BOOL WriteFile(FileHandle hFile, const void* pvBuffer, DWORD cbToWrite, DWORD* pcbWritten) {
+    if (pcbWritten) *pcbWritten = 0;
+    if (!IsValid(hFile)) return Fail(ERROR_INVALID_HANDLE);
+    if (cbToWrite && !pvBuffer) return Fail(ERROR_INVALID_PARAMETER);
+    DWORD cbDone = 0;
+    while (cbDone < cbToWrite) {
+        const ssize_t n = ::write(hFile->fd, static_cast<const char*>(pvBuffer) + cbDone, cbToWrite - cbDone);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (pcbWritten) *pcbWritten = cbDone;
+            return Fail(errno == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
+        }
+        cbDone += static_cast<DWORD>(n);
+    }
+    if (pcbWritten) *pcbWritten = cbDone;
+    return TRUE;
+}
+
+BOOL SetFilePointerEx(FileHandle hFile, int64_t distance, uint64_t* pNewPosition, DWORD dwMoveMethod) {
+    if (!IsValid(hFile)) return Fail(ERROR_INVALID_HANDLE);
+    const int whence = dwMoveMethod == kFileBegin ? SEEK_SET : dwMoveMethod == kFileCurrent ? SEEK_CUR
+                       : dwMoveMethod == kFileEnd ? SEEK_END : -1;
+    if (whence < 0) return Fail(ERROR_INVALID_PARAMETER);
+    const off_t pos = ::lseek(hFile->fd, static_cast<off_t>(distance), whence);
+    if (pos < 0) return Fail(errno == EINVAL ? kErrorNegativeSeek : ErrorFromErrno(errno));
+    if (pNewPosition) *pNewPosition = static_cast<uint64_t>(pos);
+    return TRUE;
+}
+
+BOOL SetEndOfFile(FileHandle hFile) {
+    if (!IsValid(hFile)) return Fail(ERROR_INVALID_HANDLE);
+    const off_t pos = ::lseek(hFile->fd, 0, SEEK_CUR);
+    if (pos < 0) return Fail(ErrorFromErrno(errno));
+    if (::ftruncate(hFile->fd, pos) != 0) return Fail(errno == EBADF || errno == EINVAL ? ERROR_ACCESS_DENIED
+                                                                                         : ErrorFromErrno(errno));
+    return TRUE;
+}
+
+BOOL FlushFileBuffers(FileHandle hFile) {
+    if (!IsValid(hFile)) return Fail(ERROR_INVALID_HANDLE);
+    if (::fsync(hFile->fd) != 0) return Fail(ErrorFromErrno(errno));
+    return TRUE;
+}
+
+BOOL GetFileSizeEx(FileHandle hFile, uint64_t* pcbSize) {
+    if (!IsValid(hFile)) return Fail(ERROR_INVALID_HANDLE);
+    if (!pcbSize) return Fail(ERROR_INVALID_PARAMETER);
+    struct stat st;
+    if (::fstat(hFile->fd, &st) != 0) return Fail(ErrorFromErrno(errno));
+    *pcbSize = static_cast<uint64_t>(st.st_size);
+    return TRUE;
+}
+
+BOOL GetFileLastWriteTime(FileHandle hFile, FileTime* pftLastWrite) {
+    if (!IsValid(hFile)) return Fail(ERROR_INVALID_HANDLE);
+    if (!pftLastWrite) return Fail(ERROR_INVALID_PARAMETER);
+    struct stat st;
+    if (::fstat(hFile->fd, &st) != 0) return Fail(ErrorFromErrno(errno));
+    *pftLastWrite = FromTimespec(st.st_mtim);
+    return TRUE;
+}
+
+BOOL SetFileLastWriteTime(FileHandle hFile, const FileTime* pftLastWrite) {
+    if (!IsValid(hFile)) return Fail(ERROR_INVALID_HANDLE);
+    if (!pftLastWrite) return Fail(ERROR_INVALID_PARAMETER);
+    const uint64_t u = FileTimeValue(*pftLastWrite);
+    if (u < kUnixEpochAsFileTime) return Fail(ERROR_INVALID_PARAMETER);
+    const uint64_t cUnits = u - kUnixEpochAsFileTime;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(cUnits / 10000000u);
+    times[1].tv_nsec = static_cast<long>(cUnits % 10000000u) * 100;
+    if (::futimens(hFile->fd, times) != 0) return Fail(ErrorFromErrno(errno));
+    return TRUE;
+}
+
+BOOL LockFileEx(FileHandle hFile, DWORD dwFlags, uint64_t qwOffset, uint64_t cbLength) {
+    const short type = (dwFlags & kLockfileExclusiveLock) ? F_WRLCK : F_RDLCK;
+    return RangeLock(hFile, type, (dwFlags & kLockfileFailImmediately) == 0, qwOffset, cbLength);
+}
+
+BOOL UnlockFileEx(FileHandle hFile, uint64_t qwOffset, uint64_t cbLength) {
+    return RangeLock(hFile, F_UNLCK, false, qwOffset, cbLength);
+}
+
+}  // namespace plat
