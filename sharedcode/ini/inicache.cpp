@@ -112,6 +112,27 @@ struct TextBuilder {
     void Put(const TSz<char>& sz) { Put(sz.Get(), sz.Length()); }
 };
 
+// Bisects [iLow, iHigh): compare(i) < 0 when the wanted place lies after i,
+// 0 when i is it, > 0 when it lies before. The index found, or the place
+// where it would go.
+template <typename Compare>
+DWORD Bisect(DWORD iLow, DWORD iHigh, bool* pfFound, Compare compare) {
+    while (iLow < iHigh) {
+        const DWORD iMid = iLow + (iHigh - iLow) / 2;
+        const int n = compare(iMid);
+        if (n == 0) {
+            *pfFound = true;
+            return iMid;
+        }
+        if (n < 0)
+            iLow = iMid + 1;
+        else
+            iHigh = iMid;
+    }
+    *pfFound = false;
+    return iLow;
+}
+
 }  // namespace
 
 int CSmartIni::CompareNames(const char* psz1, const char* psz2) {
@@ -333,70 +354,30 @@ CSmartIni::tagSLOT CSmartIni::FindSlot(const char* szSection, const char* szKey)
     CacheEntry* const* ppSlots = m_arrCache.Slots();
     const DWORD cSlots = m_arrCache.Count();
     if (!m_fIndexValid) {
-        DWORD iLow = 0, iHigh = cSlots;
-        while (iLow < iHigh) {
-            const DWORD iMid = iLow + (iHigh - iLow) / 2;
-            const CacheEntry* p = ppSlots[iMid];
-            int n = CompareNames(p->szSection.Get(), szSection);
-            if (n == 0) n = CompareNames(p->szKey.Get(), szKey);
-            if (n == 0) {
-                slot.iSlot = iMid;
-                slot.fFound = true;
-                return slot;
-            }
-            if (n < 0) {
-                iLow = iMid + 1;
-            } else {
-                iHigh = iMid;
-            }
-        }
-        slot.iSlot = iLow;
+        slot.iSlot = Bisect(0, cSlots, &slot.fFound, [&](DWORD i) {
+            const int n = CompareNames(ppSlots[i]->szSection.Get(), szSection);
+            return n != 0 ? n : CompareNames(ppSlots[i]->szKey.Get(), szKey);
+        });
         return slot;
     }
 
     // The section among the first entries of all sections, then the key
     // within the section, by its prefix first.
-    DWORD iLow = 0, iHigh = m_cSections;
-    while (iLow < iHigh) {
-        const DWORD iMid = iLow + (iHigh - iLow) / 2;
-        const int n = CompareNames(ppSlots[m_piSectionStart[iMid]]->szSection.Get(), szSection);
-        if (n == 0) {
-            iLow = iMid;
-            slot.fSectionFound = true;
-            break;
-        }
-        if (n < 0) {
-            iLow = iMid + 1;
-        } else {
-            iHigh = iMid;
-        }
-    }
-    slot.iSection = iLow;
+    slot.iSection = Bisect(0, m_cSections, &slot.fSectionFound, [&](DWORD i) {
+        return CompareNames(ppSlots[m_piSectionStart[i]]->szSection.Get(), szSection);
+    });
     if (!slot.fSectionFound) {
-        slot.iSlot = iLow < m_cSections ? m_piSectionStart[iLow] : cSlots;
+        slot.iSlot = slot.iSection < m_cSections ? m_piSectionStart[slot.iSection] : cSlots;
         return slot;
     }
     const uint64_t qwKey = NamePrefix(szKey);
-    iLow = m_piSectionStart[slot.iSection];
-    iHigh = slot.iSection + 1 < m_cSections ? m_piSectionStart[slot.iSection + 1] : cSlots;
-    while (iLow < iHigh) {
-        const DWORD iMid = iLow + (iHigh - iLow) / 2;
+    const DWORD iFirst = m_piSectionStart[slot.iSection];
+    const DWORD iEnd = slot.iSection + 1 < m_cSections ? m_piSectionStart[slot.iSection + 1] : cSlots;
+    slot.iSlot = Bisect(iFirst, iEnd, &slot.fFound, [&](DWORD i) {
         // The entry itself is read only when the prefixes tie.
-        const uint64_t qwMid = m_pqwKeyPrefix[iMid];
-        const int n = qwMid != qwKey ? (qwMid < qwKey ? -1 : 1)
-                                     : ComparePrefixed(qwMid, ppSlots[iMid]->szKey.Get(), qwKey, szKey);
-        if (n == 0) {
-            slot.iSlot = iMid;
-            slot.fFound = true;
-            return slot;
-        }
-        if (n < 0) {
-            iLow = iMid + 1;
-        } else {
-            iHigh = iMid;
-        }
-    }
-    slot.iSlot = iLow;
+        const uint64_t qwMid = m_pqwKeyPrefix[i];
+        return qwMid != qwKey ? (qwMid < qwKey ? -1 : 1) : ComparePrefixed(qwMid, ppSlots[i]->szKey.Get(), qwKey, szKey);
+    });
     return slot;
 }
 

@@ -595,12 +595,19 @@ HRESULT CSmartIni::HrGetString(const char* szSection, const char* szKey, const c
     return hr;
 }
 
+// The argument checks of a change: a null name answers the last result, an
+// empty one 0x800700A0; a detached object changes nothing.
+HRESULT CSmartIni::HrCheckChange(const char* szSection, const char* szKey) {
+    for (const char* sz : {szSection, szKey}) {
+        if (!sz) return static_cast<HRESULT>(LastResult());
+        if (!*sz) return VG_E_MISSINGARG;
+    }
+    return TestIniFlag(kfDetached) ? INI_E_NOTBOUND : S_OK;
+}
+
 HRESULT CSmartIni::HrSetString(const char* szSection, const char* szKey, const char* szValue) {
-    if (!szSection) return static_cast<HRESULT>(LastResult());
-    if (!*szSection) return VG_E_MISSINGARG;
-    if (!szKey) return static_cast<HRESULT>(LastResult());
-    if (!*szKey) return VG_E_MISSINGARG;
-    if (TestIniFlag(kfDetached)) return INI_E_NOTBOUND;
+    HRESULT hrCheck = HrCheckChange(szSection, szKey);
+    if (hrCheck != S_OK) return hrCheck;
 
     CCacheLock lock(this);
     CChangeHold hold(m_mtxFile, !TestIniFlag(kfInTransaction));
@@ -622,11 +629,8 @@ HRESULT CSmartIni::HrSetString(const char* szSection, const char* szKey, const c
 }
 
 HRESULT CSmartIni::HrDeleteKey(const char* szSection, const char* szKey) {
-    if (!szSection) return static_cast<HRESULT>(LastResult());
-    if (!*szSection) return VG_E_MISSINGARG;
-    if (!szKey) return static_cast<HRESULT>(LastResult());
-    if (!*szKey) return VG_E_MISSINGARG;
-    if (TestIniFlag(kfDetached)) return INI_E_NOTBOUND;
+    HRESULT hrCheck = HrCheckChange(szSection, szKey);
+    if (hrCheck != S_OK) return hrCheck;
 
     CCacheLock lock(this);
     CChangeHold hold(m_mtxFile, !TestIniFlag(kfInTransaction));

@@ -272,6 +272,7 @@ private:
         DWORD iSection;       // its place in the section index, or where it would go
     };
     tagSLOT FindSlot(const char* szSection, const char* szKey) const;
+    HRESULT HrCheckChange(const char* szSection, const char* szKey);
     // The lookup index: rebuilt from the cache, or kept in step with one
     // insertion or removal. When it cannot get memory it is dropped, and
     // lookups search the cache itself until the next rebuild.
