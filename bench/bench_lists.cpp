@@ -15,23 +15,13 @@
 #include <vector>
 
 #include "VGClient/VAVarive32.h"
+#include "bench_service.h"
 #include "ratio.h"
 
 namespace {
 
 constexpr uint32_t kItems = 1000000;
 constexpr uint32_t kItemSize = VG_WHITEITEM_SIZE;
-
-bool ReadAll(int fd, void* pv, size_t cb) {
-    char* p = static_cast<char*>(pv);
-    while (cb) {
-        ssize_t n = ::recv(fd, p, cb, 0);
-        if (n <= 0) return false;
-        p += n;
-        cb -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 void PutFrameLength(std::vector<unsigned char>& out, uint32_t cb) {
     const unsigned char hdr[4] = {static_cast<unsigned char>(cb), static_cast<unsigned char>(cb >> 8),
@@ -42,19 +32,9 @@ void PutFrameLength(std::vector<unsigned char>& out, uint32_t cb) {
 // An in-process service that answers every list request with the same
 // stream, built once and sent as fast as the socket takes it: the list
 // header, one frame per record, and a frame of length 0.
-class Responder {
+class Responder : public BenchService {
 public:
-    Responder() {
-        char tmpl[] = "/tmp/vgbench.XXXXXX";
-        m_dir = ::mkdtemp(tmpl);
-        ::setenv("VIGILON_PIPE_DIR", m_dir.c_str(), 1);
-        // The registry is read on every call: give it a real file to read.
-        m_registry = m_dir + "/registry.reg";
-        std::ofstream(m_registry) << "Windows Registry Editor Version 5.00\r\n\r\n"
-                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanetic\\Postern\\Vigilon\\Configuration]\r\n"
-                                     "\"FailoverMode\"=dword:00000000\r\n";
-        ::setenv("VIGILON_REGISTRY", m_registry.c_str(), 1);
-
+    Responder() : BenchService(VG_MANAGEMENT_PIPE, 16) {
         VGLISTHDR hdr = {{sizeof(VGLISTHDR), VG_PROTOCOL_VERSION, 0}, kItems, kItemSize};
         m_stream.reserve(4 + sizeof(hdr) + size_t{kItems} * (4 + kItemSize) + 4);
         PutFrameLength(m_stream, sizeof(hdr));
@@ -68,50 +48,14 @@ public:
         }
         PutFrameLength(m_stream, 0);
 
-        m_path = m_dir + "/" VG_MANAGEMENT_PIPE;
-        memset(&m_addr, 0, sizeof(m_addr));
-        m_addr.sun_family = AF_UNIX;
-        strcpy(m_addr.sun_path, m_path.c_str());
-        m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::bind(m_listen, reinterpret_cast<sockaddr*>(&m_addr), sizeof(m_addr));
-        ::listen(m_listen, 16);
-        m_thread = std::thread([this] { Serve(); });
+        Start(1);
     }
-    ~Responder() {
-        m_stop = true;
-        ::shutdown(m_listen, SHUT_RDWR);
-        m_thread.join();
-        ::close(m_listen);
-        ::unlink(m_path.c_str());
-        ::unlink(m_registry.c_str());
-        ::rmdir(m_dir.c_str());
-    }
-    const sockaddr_un& Address() const { return m_addr; }
+    ~Responder() override { Stop(); }
 
 private:
-    void Serve() {
-        while (!m_stop) {
-            int fd = ::accept(m_listen, nullptr, nullptr);
-            if (fd < 0) continue;
-            uint32_t cb = 0;
-            unsigned char req[2048];
-            if (ReadAll(fd, &cb, 4) && cb <= sizeof(req) && ReadAll(fd, req, cb)) {
-                for (size_t at = 0; at < m_stream.size();) {
-                    ssize_t n = ::send(fd, m_stream.data() + at, m_stream.size() - at, MSG_NOSIGNAL);
-                    if (n <= 0) break;
-                    at += static_cast<size_t>(n);
-                }
-            }
-            ::close(fd);
-        }
-    }
+    void Answer(int fd) override { WriteAll(fd, m_stream.data(), m_stream.size()); }
 
-    std::string m_dir, m_path, m_registry;
-    sockaddr_un m_addr;
-    int m_listen = -1;
     std::vector<unsigned char> m_stream;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
 };
 
 Responder& TheResponder() {

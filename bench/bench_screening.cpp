@@ -14,75 +14,23 @@
 #include <vector>
 
 #include "VGClient/VAVarive32.h"
+#include "bench_service.h"
 #include "ratio.h"
 
 namespace {
 
-bool ReadAll(int fd, void* pv, size_t cb) {
-    char* p = static_cast<char*>(pv);
-    while (cb) {
-        ssize_t n = ::recv(fd, p, cb, 0);
-        if (n <= 0) return false;
-        p += n;
-        cb -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // An in-process service answering every list query with a 16-byte reply,
-// as fast as it can, on a few threads.
-class Responder {
+// as fast as it can, on two threads.
+class Responder : public BenchService {
 public:
-    Responder() {
-        char tmpl[] = "/tmp/vgbench.XXXXXX";
-        m_dir = ::mkdtemp(tmpl);
-        ::setenv("VIGILON_PIPE_DIR", m_dir.c_str(), 1);
-        // The registry is read on every call: give it a real file to read.
-        m_registry = m_dir + "/registry.reg";
-        std::ofstream(m_registry) << "Windows Registry Editor Version 5.00\r\n\r\n"
-                                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanetic\\Postern\\Vigilon\\Configuration]\r\n"
-                                     "\"FailoverMode\"=dword:00000000\r\n";
-        ::setenv("VIGILON_REGISTRY", m_registry.c_str(), 1);
-
-        m_path = m_dir + "/" VG_SCREENING_PIPE;
-        memset(&m_addr, 0, sizeof(m_addr));
-        m_addr.sun_family = AF_UNIX;
-        strcpy(m_addr.sun_path, m_path.c_str());
-        m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::bind(m_listen, reinterpret_cast<sockaddr*>(&m_addr), sizeof(m_addr));
-        ::listen(m_listen, 256);
-        for (int i = 0; i < 2; ++i) m_threads.emplace_back([this] { Serve(); });
-    }
-    ~Responder() {
-        m_stop = true;
-        ::shutdown(m_listen, SHUT_RDWR);
-        for (auto& t : m_threads) t.join();
-        ::close(m_listen);
-        ::unlink(m_path.c_str());
-        ::unlink(m_registry.c_str());
-        ::rmdir(m_dir.c_str());
-    }
-    const sockaddr_un& Address() const { return m_addr; }
+    Responder() : BenchService(VG_SCREENING_PIPE, 256) { Start(2); }
+    ~Responder() override { Stop(); }
 
 private:
-    void Serve() {
-        unsigned char reply[4 + 16] = {16, 0, 0, 0};
-        while (!m_stop) {
-            int fd = ::accept(m_listen, nullptr, nullptr);
-            if (fd < 0) continue;
-            uint32_t cb = 0;
-            unsigned char req[2048];
-            if (ReadAll(fd, &cb, 4) && cb <= sizeof(req) && ReadAll(fd, req, cb))
-                ::send(fd, reply, sizeof(reply), MSG_NOSIGNAL);
-            ::close(fd);
-        }
+    void Answer(int fd) override {
+        static const unsigned char reply[4 + 16] = {16, 0, 0, 0};
+        WriteAll(fd, reply, sizeof(reply));
     }
-
-    std::string m_dir, m_path, m_registry;
-    sockaddr_un m_addr;
-    int m_listen = -1;
-    std::atomic<bool> m_stop{false};
-    std::vector<std::thread> m_threads;
 };
 
 Responder& TheResponder() {
