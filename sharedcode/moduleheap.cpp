@@ -48,18 +48,48 @@ CModuleHeap::CModuleHeap() : m_hrLast(S_OK), m_hHeap(nullptr) {
     }
 }
 
+namespace {
+
+// Set when the process-wide heap goes at exit; later calls fail as calls
+// without a heap do, without touching the destroyed instance.
+bool g_fModuleHeapGone = false;
+
+}  // namespace
+
 CModuleHeap::~CModuleHeap() {
     CriticalSection::CLock lock(m_lock);
     if (m_hHeap && plat::HeapDestroy(m_hHeap)) m_hHeap = nullptr;
 }
 
+namespace {
+
+// The process-wide instance marks its going before the heap is destroyed.
+struct ProcessModuleHeap : CModuleHeap {
+    ~ProcessModuleHeap() override { g_fModuleHeapGone = true; }
+};
+
+}  // namespace
+
 CModuleHeap& CModuleHeap::Instance() {
-    static CRVN::TProcessObject<CModuleHeap> s_heap;
+    static CRVN::TProcessObject<ProcessModuleHeap> s_heap;
     return s_heap;
 }
 
-void* CModuleHeap::Malloc(DWORD cb) { return Instance().Alloc(cb); }
-BOOL CModuleHeap::Free(void* pv) { return Instance().Release(pv); }
+void* CModuleHeap::Malloc(DWORD cb) {
+    if (g_fModuleHeapGone) {
+        plat::SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return Instance().Alloc(cb);
+}
+
+BOOL CModuleHeap::Free(void* pv) {
+    if (g_fModuleHeapGone) {
+        plat::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return Instance().Release(pv);
+}
 
 void* CModuleHeap::Alloc(DWORD cb) {
     // The handle changes only while the instance is built and destroyed.

@@ -10,6 +10,15 @@
 #include "sharedcode/platform/process.h"
 #include "sharedcode/platform/text.h"
 
+namespace {
+
+// Set when the string heap goes at exit. Strings that outlive it (members of
+// other static objects) neither allocate nor release any more: their blocks
+// went with the heap. Constant-initialised, so it is valid to the very end.
+bool g_fStringHeapGone = false;
+
+}  // namespace
+
 CTSzHeap::CTSzHeap() : m_hHeap(plat::HeapCreate(0, 0, 0)) {}
 
 CTSzHeap::~CTSzHeap() {
@@ -17,15 +26,28 @@ CTSzHeap::~CTSzHeap() {
     m_hHeap = nullptr;
 }
 
+namespace {
+
+// The process-wide instance marks its going before the heap is destroyed.
+struct ProcessStringHeap : CTSzHeap {
+    ~ProcessStringHeap() override { g_fStringHeapGone = true; }
+};
+
+}  // namespace
+
 CTSzHeap& CTSzHeap::Instance() {
-    static CRVN::TProcessObject<CTSzHeap> s_heap;
+    static CRVN::TProcessObject<ProcessStringHeap> s_heap;
     return s_heap;
 }
 
 TSzBase::TSzBase()
-    : m_cchCapacity(kDefaultCapacity), m_cchGrow(kDefaultGrowStep), m_bFlags(0), m_hHeap(CTSzHeap::Instance().Handle()) {}
+    : m_cchCapacity(kDefaultCapacity),
+      m_cchGrow(kDefaultGrowStep),
+      m_bFlags(0),
+      m_hHeap(g_fStringHeapGone ? nullptr : CTSzHeap::Instance().Handle()) {}
 
 plat::HHEAP TSzBase::Heap() {
+    if (g_fStringHeapGone) return nullptr;
     if (!m_hHeap) m_hHeap = CTSzHeap::Instance().Handle();
     return m_hHeap;
 }
@@ -36,13 +58,14 @@ void* TSzBase::AllocBytes(size_t cb) {
 }
 
 void TSzBase::ReleaseBytes(void* pv, size_t cb) {
-    if (!pv) return;
+    if (!pv || g_fStringHeapGone) return;
     if (m_bFlags & kFlagWipe) std::memset(pv, 0, cb);
     plat::HeapFree(m_hHeap, 0, pv);
 }
 
 void* TSzBase::GrowBytes(void* pv, size_t cbOld, size_t cbNew) {
     if (!pv) return AllocBytes(cbNew);
+    if (g_fStringHeapGone) return nullptr;
     plat::HHEAP hHeap = m_hHeap;  // the heap that gave pv
     if (!(m_bFlags & kFlagWipe)) return plat::HeapReAlloc(hHeap, plat::kHeapZeroMemory, pv, cbNew);
     // A wiped string never leaves its text behind in a released block.
