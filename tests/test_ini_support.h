@@ -4,13 +4,12 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,82 +23,61 @@ inline std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), 
 // The form the engine keeps a POSIX path in.
 inline std::wstring Windows(const std::string& posix) {
     std::wstring w = Wide(posix);
-    for (wchar_t& c : w) {
-        if (c == '/') c = '\\';
-    }
+    for (wchar_t& c : w) c = c == '/' ? '\\' : c;
     return w;
 }
 
 inline std::string ReadAll(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 inline bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
-inline struct timespec MTime(const std::string& path) {
+// Last-write time in nanoseconds since 1970; 0 for a missing file.
+inline long long MTime(const std::string& path) {
     struct stat st = {};
     ::stat(path.c_str(), &st);
-    return st.st_mtim;
-}
-
-inline bool SameTime(const struct timespec& a, const struct timespec& b) {
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    return st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
 }
 
 // Writes as another program would, and makes sure the last-write time moves
 // even within one tick of the file system's clock.
 inline void WriteExternally(const std::string& path, const std::string& text) {
-    const struct timespec before = MTime(path);
+    const long long before = MTime(path);
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    struct timespec after = MTime(path);
-    if (after.tv_sec < before.tv_sec || (after.tv_sec == before.tv_sec && after.tv_nsec <= before.tv_nsec)) {
-        after = before;
-        after.tv_nsec += 1000;
-        if (after.tv_nsec >= 1000000000) {
-            after.tv_nsec -= 1000000000;
-            ++after.tv_sec;
-        }
-        const struct timespec times[2] = {{0, UTIME_OMIT}, after};
-        ::utimensat(AT_FDCWD, path.c_str(), times, 0);
-    }
-}
-
-// The shared-memory objects behind the file mutex of a path.
-inline std::vector<std::string> MutexObjects(const std::wstring& longPath) {
-    TSz<char> name;
-    FileMutexName(longPath.c_str(), name);
-    const std::string base = std::string("/dev/shm/Global%5C") + name.Get();
-    return {base, base + ";!"};
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(before / 1000000000 + 1), 0}};
+    if (MTime(path) <= before) ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
 class IniFiles : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/vgini.XXXXXX";
-        ASSERT_NE(nullptr, ::mkdtemp(tmpl));
-        m_dir = tmpl;
+        m_dir = "/tmp/vgini.XXXXXX";
+        ASSERT_NE(nullptr, ::mkdtemp(&m_dir[0]));
     }
     void TearDown() override {
-        for (const std::wstring& p : m_longPaths) {
-            for (const std::string& o : MutexObjects(p)) ::unlink(o.c_str());
-        }
+        for (const std::string& o : m_mutexObjects) ::unlink(o.c_str());
         std::error_code ec;
         std::filesystem::remove_all(m_dir, ec);
     }
 
     // A path in the test's folder, whose mutex goes when the test ends.
     std::string PathOf(const std::string& name) {
-        std::string p = m_dir + "/" + name;
-        Forget(Windows(p));
-        return p;
+        Forget(Windows(m_dir + "/" + name));
+        return m_dir + "/" + name;
     }
-    void Forget(const std::wstring& longPath) { m_longPaths.push_back(longPath); }
+    // Removes the shared-memory objects of the long path's file mutex when
+    // the test ends.
+    void Forget(const std::wstring& longPath) {
+        TSz<char> name;
+        FileMutexName(longPath.c_str(), name);
+        const std::string base = std::string("/dev/shm/Global%5C") + name.Get();
+        m_mutexObjects.insert(m_mutexObjects.end(), {base, base + ";!"});
+    }
 
     std::string m_dir;
-    std::vector<std::wstring> m_longPaths;
+    std::vector<std::string> m_mutexObjects;
 };
 
 }  // namespace initest

@@ -1,8 +1,5 @@
 // The vgctl tool as a child process against the fake service: what it sends,
 // what it prints and its exit status.
-#include <stdio.h>
-#include <sys/wait.h>
-
 #include <cstring>
 #include <memory>
 #include <string>
@@ -10,27 +7,11 @@
 #include "VGClient/VAVarive32.h"
 #include "tests/fake_service.h"
 #include "tests/test_env.h"
+#include "tests/vgctl_runner.h"
 
 namespace {
 
-struct Result {
-    int status;
-    std::string out;  // stdout and stderr
-};
-
-Result RunVgctl(const std::string& args) {
-    const std::string cmd = std::string(VGCTL_PATH) + " " + args + " 2>&1";
-    FILE* f = ::popen(cmd.c_str(), "r");
-    if (!f) return {-1, ""};
-    std::string out;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) out.append(buf, n);
-    const int st = ::pclose(f);
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out};
-}
-
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+using Result = VgctlResult;
 
 class Vgctl : public VgServiceTest {
 protected:
