@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -107,6 +108,10 @@ void FakeService::Run() {
         int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         ++m_connections;
+        // A client that connects and never sends must not hold the service
+        // (and the test's end) forever.
+        struct timeval tv = {10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
         Serve(fd);
         ::close(fd);
     }
