@@ -466,16 +466,26 @@ BOOL SetNamedPipeHandleState(HPIPE hPipe, const DWORD* pdwMode) {
     return TRUE;
 }
 
-BOOL WriteFile(HPIPE hPipe, const void* pv, DWORD cb, DWORD* pcbWritten) {
-    if (pcbWritten) *pcbWritten = 0;
+namespace {
+
+// The arguments of a read or a write; false with the last error set.
+bool IoArgumentsOk(HPIPE hPipe, const void* pv, DWORD cb) {
     if (!hPipe) {
         SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return false;
     }
     if (!pv && cb) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return false;
     }
+    return true;
+}
+
+}  // namespace
+
+BOOL WriteFile(HPIPE hPipe, const void* pv, DWORD cb, DWORD* pcbWritten) {
+    if (pcbWritten) *pcbWritten = 0;
+    if (!IoArgumentsOk(hPipe, pv, cb)) return FALSE;
     DWORD err = SendFrame(hPipe->fd, pv, cb);
     if (err != ERROR_SUCCESS) {
         SetLastError(err);
@@ -487,14 +497,7 @@ BOOL WriteFile(HPIPE hPipe, const void* pv, DWORD cb, DWORD* pcbWritten) {
 
 BOOL ReadFile(HPIPE hPipe, void* pv, DWORD cb, DWORD* pcbRead) {
     if (pcbRead) *pcbRead = 0;
-    if (!hPipe) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!pv && cb) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!IoArgumentsOk(hPipe, pv, cb)) return FALSE;
     size_t got = 0;
     DWORD err = ReadPayload(hPipe, static_cast<unsigned char*>(pv), cb, &got);
     if (pcbRead) *pcbRead = static_cast<DWORD>(got);
