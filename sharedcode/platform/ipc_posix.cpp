@@ -139,6 +139,19 @@ bool PosixName(const wchar_t* wszName, std::string& out) {
     return true;
 }
 
+// The moment dwMilliseconds from now on the given clock, for the timed waits.
+struct timespec DeadlineAfter(clockid_t clock, DWORD dwMilliseconds) {
+    struct timespec ts;
+    ::clock_gettime(clock, &ts);
+    ts.tv_sec += dwMilliseconds / 1000;
+    ts.tv_nsec += static_cast<long>(dwMilliseconds % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
 DWORD ErrorFromErrno(int e) {
     switch (e) {
         case EACCES:
@@ -464,14 +477,7 @@ DWORD WaitForSingleObject(HANDLE hMutex, DWORD dwMilliseconds) {
     } else if (dwMilliseconds == 0) {
         e = ::pthread_mutex_trylock(pm);
     } else {
-        struct timespec ts;
-        ::clock_gettime(CLOCK_MONOTONIC, &ts);
-        ts.tv_sec += dwMilliseconds / 1000;
-        ts.tv_nsec += static_cast<long>(dwMilliseconds % 1000) * 1000000L;
-        if (ts.tv_nsec >= 1000000000L) {
-            ts.tv_sec += 1;
-            ts.tv_nsec -= 1000000000L;
-        }
+        const struct timespec ts = DeadlineAfter(CLOCK_MONOTONIC, dwMilliseconds);
         e = ::pthread_mutex_clocklock(pm, CLOCK_MONOTONIC, &ts);
     }
     switch (e) {
@@ -686,14 +692,7 @@ DWORD WaitForEvent(HEVENT hEvent, DWORD dwMilliseconds) {
         do rc = ::sem_wait(hEvent->pSem);
         while (rc != 0 && errno == EINTR);
     } else {
-        struct timespec ts;
-        ::clock_gettime(CLOCK_REALTIME, &ts);
-        ts.tv_sec += dwMilliseconds / 1000;
-        ts.tv_nsec += static_cast<long>(dwMilliseconds % 1000) * 1000000L;
-        if (ts.tv_nsec >= 1000000000L) {
-            ts.tv_sec += 1;
-            ts.tv_nsec -= 1000000000L;
-        }
+        const struct timespec ts = DeadlineAfter(CLOCK_REALTIME, dwMilliseconds);
         do rc = ::sem_timedwait(hEvent->pSem, &ts);
         while (rc != 0 && errno == EINTR);
         if (rc != 0 && errno == ETIMEDOUT) return kWaitTimeout;
