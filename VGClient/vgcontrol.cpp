@@ -57,10 +57,10 @@ bool HandleLocally(const VGSESSIONID& idSession, DWORD dwControl, HRESULT* phr) 
         // The caller presents the service's own class identifier: wake it.
         plat::HEVENT hEvent = plat::OpenEventA(kServiceEvent);
         if (!hEvent) {
-            *phr = HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+            *phr = HrFromLastError();
             return true;
         }
-        *phr = plat::SetEvent(hEvent) ? S_OK : HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+        *phr = plat::SetEvent(hEvent) ? S_OK : HrFromLastError();
         plat::CloseEvent(hEvent);
         return true;
     }

@@ -49,13 +49,13 @@ HRESULT HrOpenListChannel(const VGREQHDREX& req, plat::HPIPE* phPipe) {
         hPipe = plat::CreateFileA(szPath, plat::kPipeGenericRead | plat::kPipeGenericWrite, 0,
                                   plat::kPipeOpenExisting, 0);
         if (hPipe) break;
-        HRESULT hr = HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+        HRESULT hr = HrFromLastError();
         if (!plat::WaitNamedPipeA(szPath, kListWaitMs) || dwTry == kListOpenAttempts) return hr;
     }
     const DWORD dwMode = plat::kPipeReadModeByte;
     DWORD cbWritten = 0;  // not compared with the request's size
     if (!plat::SetNamedPipeHandleState(hPipe, &dwMode) || !plat::WriteFile(hPipe, &req, sizeof(req), &cbWritten)) {
-        HRESULT hr = HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+        HRESULT hr = HrFromLastError();
         plat::CloseHandle(hPipe);
         return hr;
     }
@@ -83,7 +83,7 @@ HRESULT HrReadRecords(plat::HPIPE hPipe, const VGLISTHDR& hdr, DWORD cbItem, voi
         DWORD cbRead = 0;
         if (!plat::ReadFile(hPipe, pSlot, cbItem, &cbRead)) break;
         if (cbRead != cbItem) {
-            hr = HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+            hr = HrFromLastError();
             break;
         }
         if (pSlot == abSpill) {
@@ -121,7 +121,7 @@ HRESULT HrGetList(const VGSESSIONID& idSession, const ListKind& kind, void** ppI
     if (!hPipe) return hr;
     DWORD cbRead = 0;  // a short header keeps the presets of the fields it misses
     if (!plat::ReadFile(hPipe, &hdr, sizeof(hdr), &cbRead))
-        hr = HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+        hr = HrFromLastError();
     else if (HrFailed(hdr.hdr.hrStatus) || hdr.cItems == 0)
         hr = hdr.hdr.hrStatus;
     else

@@ -21,7 +21,7 @@ namespace {
 // The last platform error as an HRESULT; never a success, even when the
 // failing call left no code.
 HRESULT HrLastError() {
-    const HRESULT hr = HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+    const HRESULT hr = HrFromLastError();
     return HrFailed(hr) ? hr : E_FAIL;
 }
 

@@ -57,7 +57,7 @@ HRESULT HrPipeTransact(VGPIPE ePipe, const void* pvRequest, DWORD cbRequest, voi
         DWORD cbRead = 0;
         if (plat::CallNamedPipeA(szPath, pvRequest, cbRequest, pvReply, cbReply, &cbRead, VG_PIPE_WAIT_MS))
             return S_OK;
-        HRESULT hr = HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+        HRESULT hr = HrFromLastError();
         if ((hr & 0xFFFF) == ERROR_FILE_NOT_FOUND) return hr;  // the service is not running
         plat::Sleep(VG_PIPE_PAUSE_MS);
         if (hr >= 0) return hr;  // failed without an error code: the presets stand

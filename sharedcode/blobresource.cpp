@@ -12,7 +12,7 @@ CBlobResource::~CBlobResource() { Release(); }
 HRESULT CBlobResource::Load(const char* szPath) {
     Release();
     m_hModule = plat::LoadLibraryAsDataA(szPath);
-    if (!m_hModule) return HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+    if (!m_hModule) return HrFromLastError();
 
     // A step below may fail without setting an error (an empty resource);
     // the result is then 0 rather than a code left over from before.
@@ -21,7 +21,7 @@ HRESULT CBlobResource::Load(const char* szPath) {
     if (m_hResource) m_cbSize = plat::SizeofResource(m_hModule, m_hResource);
     if (m_cbSize != 0) m_hResData = plat::LoadResourceBytes(m_hModule, m_hResource);
     if (!m_hResData) {
-        const HRESULT hr = HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+        const HRESULT hr = HrFromLastError();
         Release();
         return hr;
     }

@@ -1,6 +1,7 @@
 // HRESULT helpers shared by every part of the library.
 #pragma once
 
+#include "sharedcode/platform/process.h"
 #include "sharedcode/wintypes.h"
 
 // A system error e becomes 0x80070000 | (e & 0xFFFF) when e is positive; 0 and
@@ -9,6 +10,9 @@ constexpr HRESULT HrFromWin32(LONG e) {
     return e > 0 ? static_cast<HRESULT>(0x80070000u | (static_cast<uint32_t>(e) & 0xFFFFu))
                  : static_cast<HRESULT>(e);
 }
+
+// The calling thread's last system error, folded.
+inline HRESULT HrFromLastError() { return HrFromWin32(static_cast<LONG>(plat::GetLastError())); }
 
 constexpr bool HrFailed(HRESULT hr) { return hr < 0; }
 constexpr bool HrSucceeded(HRESULT hr) { return hr >= 0; }

@@ -31,21 +31,7 @@ bool StartsWith(const wchar_t* wsz, const wchar_t* wszPrefix, size_t cch) {
     return std::wcsncmp(wsz, wszPrefix, cch) == 0;
 }
 
-void SlashBackslashes(wchar_t* wsz) {
-    for (; *wsz; ++wsz) {
-        if (*wsz == L'\\') *wsz = L'/';
-    }
-}
-
-HRESULT WszFormat(wchar_t* wszDest, size_t cchDest, const wchar_t* wszFormat, ...) {
-    va_list args;
-    va_start(args, wszFormat);
-    HRESULT hr = WszFormatV(wszDest, cchDest, wszFormat, args);
-    va_end(args);
-    return hr;
-}
-
-HRESULT LastErrorResult() { return HrFromWin32(static_cast<LONG>(plat::GetLastError())); }
+void SlashBackslashes(wchar_t* wsz) { WszReplaceAny(wsz, L"\\", L'/'); }
 
 // Everyone and the creator owner, generic all.
 HRESULT BuildNamedObjectAttributes(CSecurityAttributes& sa) {
@@ -74,13 +60,13 @@ HRESULT CSecurityAttributes::AddWellKnown(DWORD dwIndex) {
 
 HRESULT CSecurityAttributes::Build() {
     CriticalSection::CLock lock(m_entries);
-    if (!plat::InitializeSecurityDescriptor(&m_sd, plat::kSecurityDescriptorRevision)) return LastErrorResult();
+    if (!plat::InitializeSecurityDescriptor(&m_sd, plat::kSecurityDescriptorRevision)) return HrFromLastError();
 
     // Every entry is an allow entry for a SID with one sub-authority.
     const DWORD cbEntry = plat::GetSidLengthRequired(1) + plat::kAccessAllowedAceBase;
     const uint64_t cbAcl = static_cast<uint64_t>(cbEntry) * m_entries.Count() + plat::kAclHeaderSize;
     if (cbAcl > sizeof(m_abAcl)) return HrFromWin32(ERROR_INSUFFICIENT_BUFFER);
-    if (!plat::InitializeAcl(m_abAcl, static_cast<DWORD>(cbAcl), plat::kAclRevision)) return LastErrorResult();
+    if (!plat::InitializeAcl(m_abAcl, static_cast<DWORD>(cbAcl), plat::kAclRevision)) return HrFromLastError();
 
     for (DWORD i = 0; i < m_entries.Count(); ++i) {
         tagSIDENTRY* pEntry = m_entries[i];
@@ -90,7 +76,7 @@ HRESULT CSecurityAttributes::Build() {
         plat::AddAccessAllowedAce(m_abAcl, plat::kAclRevision, pEntry->dwAccessMask, pEntry->abSid);
     }
 
-    if (!plat::SetSecurityDescriptorDacl(&m_sd, TRUE, m_abAcl, FALSE)) return LastErrorResult();
+    if (!plat::SetSecurityDescriptorDacl(&m_sd, TRUE, m_abAcl, FALSE)) return HrFromLastError();
     m_sa.nLength = sizeof(m_sa);
     m_sa.lpSecurityDescriptor = &m_sd;
     m_sa.bInheritHandle = FALSE;
@@ -110,7 +96,7 @@ CNamedMutex::~CNamedMutex() { Close(); }
 bool CNamedMutex::Create(const char* szName) {
     wchar_t wszConverted[kcchName];
     if (plat::AnsiToWide(szName, -1, wszConverted, static_cast<int>(kcchName)) == 0) {
-        m_hrLast = LastErrorResult();
+        m_hrLast = HrFromLastError();
         return false;
     }
     wchar_t wszName[kcchName];
@@ -172,13 +158,13 @@ bool CNamedMutex::Create(const wchar_t* wszName) {
         }
     }
     if (!m_pvOwnerView) {
-        m_hrLast = LastErrorResult();
+        m_hrLast = HrFromLastError();
         return false;
     }
 
     m_hMutex = plat::CreateMutexW(saMutex.Get(), m_wszName);
     if (!m_hMutex) {
-        m_hrLast = LastErrorResult();
+        m_hrLast = HrFromLastError();
         ReleaseOwnerRecord();
         return false;
     }

@@ -25,7 +25,7 @@ CModuleHeap::CModuleHeap() : m_hrLast(S_OK), m_hHeap(nullptr) {
     CriticalSection::CLock lock(m_lock);
     m_hHeap = plat::HeapCreate(0, kInitialSize, 0);
     if (!m_hHeap) {
-        Record(HrFromWin32(static_cast<LONG>(plat::GetLastError())));
+        Record(HrFromLastError());
         TRACE_HEADER(kTraceLineHeapCreate, "CModuleHeap::CModuleHeap");
         TRACE_MESSAGE("%s failed", "HeapCreate");
         return;
@@ -35,14 +35,14 @@ CModuleHeap::CModuleHeap() : m_hrLast(S_OK), m_hHeap(nullptr) {
     if (dwMajor < 6) {
         uint32_t mode = kLowFragmentationHeap;
         if (!plat::HeapSetInformation(m_hHeap, plat::HeapInfoClass::Compatibility, &mode, sizeof(mode))) {
-            Record(HrFromWin32(static_cast<LONG>(plat::GetLastError())));
+            Record(HrFromLastError());
             TRACE_HEADER(kTraceLineLowFragmentation, "CModuleHeap::CModuleHeap");
             TRACE_MESSAGE("%s failed %s", "HeapSetInformation", "HEAP_INFORMATION_CLASS::HeapCompatibilityInformation");
         }
         return;
     }
     if (!plat::HeapSetInformation(m_hHeap, plat::HeapInfoClass::EnableTerminationOnCorruption, nullptr, 0)) {
-        Record(HrFromWin32(static_cast<LONG>(plat::GetLastError())));
+        Record(HrFromLastError());
         TRACE_HEADER(kTraceLineTermination, "CModuleHeap::CModuleHeap");
         TRACE_MESSAGE("%s failed %s", "HeapSetInformation", "HEAP_INFORMATION_CLASS::HeapEnableTerminationOnCorruption");
     }

@@ -87,6 +87,14 @@ HRESULT SzAppend4096(char* szDest, const char* szSrc) {
     return CopyBounded(szDest + cchHave, kCch - cchHave - 1, szSrc) ? VG_E_TRUNCATED : S_OK;
 }
 
+HRESULT WszFormat(wchar_t* wszDest, size_t cchDest, const wchar_t* wszFormat, ...) {
+    va_list args;
+    va_start(args, wszFormat);
+    HRESULT hr = WszFormatV(wszDest, cchDest, wszFormat, args);
+    va_end(args);
+    return hr;
+}
+
 HRESULT SzFormat(char* szDest, size_t cchDest, const char* szFormat, ...) {
     va_list args;
     va_start(args, szFormat);

@@ -20,6 +20,7 @@ HRESULT SzAppend4096(char* szDest, const char* szSrc);
 // 0x8007007A; output of exactly cchDest - 1 characters is not a cut.
 HRESULT SzFormat(char* szDest, size_t cchDest, const char* szFormat, ...);
 HRESULT SzFormatV(char* szDest, size_t cchDest, const char* szFormat, va_list args);
+HRESULT WszFormat(wchar_t* wszDest, size_t cchDest, const wchar_t* wszFormat, ...);
 HRESULT WszFormatV(wchar_t* wszDest, size_t cchDest, const wchar_t* wszFormat, va_list args);
 
 // szDest[0] = 0 first; null source 0x80004003; at most cchDest - 1 characters.

@@ -89,7 +89,7 @@ HRESULT CWCharChar::FromWide(const wchar_t* wsz) {
 
     const int cchWide = static_cast<int>(n) + 1;  // the terminator too
     int cb = plat::WideToAnsi(m_wide.Get(), cchWide, nullptr, 0);
-    if (cb <= 0) return HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+    if (cb <= 0) return HrFromLastError();
     char* psz = static_cast<char*>(AllocBytes(static_cast<size_t>(cb)));
     if (!psz) return HrFromWin32(ERROR_NOT_ENOUGH_MEMORY);
 

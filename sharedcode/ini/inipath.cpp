@@ -263,10 +263,10 @@ HRESULT HrCreateDirectoryPath(const wchar_t* wszPath) {
         wsz[i] = 0;
         const bool fMake = !IsDirectoryPath(wsz) && !plat::CreateDirectoryW(wsz);
         wsz[i] = '\\';
-        if (fMake) return HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+        if (fMake) return HrFromLastError();
     }
     if (IsDirectoryPath(wsz)) return S_OK;
-    if (!plat::CreateDirectoryW(wsz)) return HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+    if (!plat::CreateDirectoryW(wsz)) return HrFromLastError();
     return S_OK;
 }
 
@@ -296,7 +296,7 @@ HRESULT FileMutexName(const wchar_t* wszLongPath, TSz<char>& out) {
     BYTE abDigest[plat::kcbMd5Digest];
     const BOOL fOk = plat::Md5Digest(pb, cb, abDigest);
     plat::ProcessHeapFree(pb);
-    if (!fOk) return HrFromWin32(static_cast<LONG>(plat::GetLastError()));
+    if (!fOk) return HrFromLastError();
 
     static const char kDigits[] = "0123456789abcdef";
     char sz[2 * plat::kcbMd5Digest + 1];

@@ -32,8 +32,6 @@ constexpr DWORD kAttributesNotFile =
 
 char g_szModuleIniPath[CSmartIni::kcchModuleIniPath];
 
-HRESULT LastErrorResult() { return HrFromWin32(static_cast<LONG>(plat::GetLastError())); }
-
 bool SameTime(const plat::FileTime& ft1, const plat::FileTime& ft2) {
     return plat::FileTimeValue(ft1) == plat::FileTimeValue(ft2);
 }
@@ -325,7 +323,7 @@ HRESULT CSmartIni::HrOpenFile(bool fCreate, bool fExclusive) {
             plat::FileHandle h = plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericWrite,
                                                    plat::kFileShareRead | plat::kFileShareWrite, plat::kOpenAlways, 0);
             if (h == plat::InvalidFile()) {
-                const HRESULT hr = LastErrorResult();
+                const HRESULT hr = HrFromLastError();
                 m_mtxFile.Unlock();
                 SetLastWriteTime(plat::FileTime{0, 0});
                 Close();
@@ -378,7 +376,7 @@ HRESULT CSmartIni::ReloadCore(bool fForChange) {
     for (int iAttempt = 0; iAttempt < kcReadAttempts; ++iAttempt) {
         if (iAttempt) plat::Sleep(kmsReadRetry);
         if (!plat::FindFileW(m_wszPath.Get(), &found)) {
-            hr = LastErrorResult();
+            hr = HrFromLastError();
             const DWORD dwCode = static_cast<DWORD>(hr) & 0xFFFF;
             // No file yet: the cache stays as it is.
             return dwCode == ERROR_FILE_NOT_FOUND || dwCode == ERROR_PATH_NOT_FOUND ? S_OK : hr;
@@ -419,10 +417,10 @@ HRESULT CSmartIni::ReadFileCore(char** ppImage, DWORD* pcbImage, bool fForChange
 
     plat::FileHandle h = plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericRead,
                                            plat::kFileShareRead | plat::kFileShareWrite, plat::kOpenExisting, 0);
-    if (h == plat::InvalidFile()) return LastErrorResult();
+    if (h == plat::InvalidFile()) return HrFromLastError();
     uint64_t cbFile = 0;
     if (!plat::GetFileSizeEx(h, &cbFile)) {
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = HrFromLastError();
         plat::CloseFile(h);
         return hr;
     }
@@ -433,20 +431,20 @@ HRESULT CSmartIni::ReadFileCore(char** ppImage, DWORD* pcbImage, bool fForChange
     const DWORD cb = static_cast<DWORD>(cbFile);
     char* pImage = static_cast<char*>(CModuleHeap::Malloc(cb + 1));
     if (!pImage) {
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = HrFromLastError();
         plat::CloseFile(h);
         return hr;
     }
     DWORD cbRead = 0;
     if (cb) {
         if (!plat::LockFileEx(h, 0, 0, kcbLockRange)) {
-            const HRESULT hr = LastErrorResult();
+            const HRESULT hr = HrFromLastError();
             CModuleHeap::Free(pImage);
             plat::CloseFile(h);
             return hr;
         }
         const BOOL fRead = plat::ReadFile(h, pImage, cb, &cbRead);
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = HrFromLastError();
         plat::UnlockFileEx(h, 0, kcbLockRange);
         if (!fRead) {
             CModuleHeap::Free(pImage);
@@ -478,7 +476,7 @@ HRESULT CSmartIni::RefreshCore(bool* pfReloaded, bool fForChange) {
         if (HrSucceeded(hr) && pfReloaded) *pfReloaded = true;
         return hr;
     }
-    return LastErrorResult();  // 0 for a directory
+    return HrFromLastError();  // 0 for a directory
 }
 
 // The refresh that opens every value operation. A missing file never
@@ -519,7 +517,7 @@ HRESULT CSmartIni::HrSave(bool fForce) {
         h = plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericWrite, plat::kFileShareRead | plat::kFileShareWrite,
                               plat::kOpenAlways, plat::kFileFlagWriteThrough);
         if (h != plat::InvalidFile()) break;
-        if (iRetry == kcOpenRetries) return LastErrorResult();
+        if (iRetry == kcOpenRetries) return HrFromLastError();
         plat::Sleep(kmsOpenRetry);
         if (!m_wszDirectory.IsEmpty()) {
             plat::DeleteFileW(m_wszDirectory.Get());
@@ -528,7 +526,7 @@ HRESULT CSmartIni::HrSave(bool fForce) {
     }
     for (int iRetry = 0; !plat::LockFileEx(h, plat::kLockfileExclusiveLock, 0, kcbLockRange); ++iRetry) {
         if (iRetry == kcLockRetries) {
-            const HRESULT hr = LastErrorResult();
+            const HRESULT hr = HrFromLastError();
             plat::CloseFile(h);
             return hr;
         }
@@ -539,7 +537,7 @@ HRESULT CSmartIni::HrSave(bool fForce) {
     const bool fBefore = plat::GetFileLastWriteTime(h, &ftBefore) != FALSE;
     DWORD cbWritten;
     if (!plat::WriteFile(h, text.Get(), text.Length(), &cbWritten)) {
-        const HRESULT hr = LastErrorResult();
+        const HRESULT hr = HrFromLastError();
         plat::UnlockFileEx(h, 0, kcbLockRange);
         plat::CloseFile(h);
         return hr;
