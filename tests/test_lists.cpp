@@ -25,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr VGHRESULT Hr(uint32_t v) { return static_cast<VGHRESULT>(v); }
 constexpr VGHRESULT kBrokenPipe = Hr(0x8007006Du), kBadHeader = Hr(0x8007000Du), kMoreRecords = Hr(0x800700EAu);
+constexpr VGHRESULT kMissingArg = Hr(0x800700A0u), kNoMemory = Hr(0x8007000Eu);
 
 const VGSESSIONID kSession = {0x11223344u, 0x5566, 0x7788, {0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x01}};
 
@@ -107,9 +108,16 @@ protected:
     }
 };
 
+// Null arguments are refused before the channel is opened.
 TEST_F(Lists, EachListSendsItsRequestAndHandsOutItsRecords) {
     for (size_t i = 0; i < 6; ++i) {
         const ListApi& list = kLists[i];
+        void* p = nullptr;
+        VGDWORD n = 0;
+        EXPECT_EQ(list.get(kSession, nullptr, &n), kMissingArg) << list.command;
+        EXPECT_EQ(list.get(kSession, &p, nullptr), kMissingArg) << list.command;
+        EXPECT_EQ(list.release(nullptr), Hr(0x80070057u)) << list.command;
+
         Answer(ListFrames(0, 3, list.cbItem, 3));
         const Retrieved r = Retrieve(i, 4);
         EXPECT_EQ(r.hr, 0) << list.command;
@@ -117,21 +125,20 @@ TEST_F(Lists, EachListSendsItsRequestAndHandsOutItsRecords) {
         Bytes expected = Records(list.cbItem, 3);
         expected.resize(expected.size() + list.cbItem);  // the spare slot stays zero
         EXPECT_TRUE(r.records == expected) << list.command;
-
         ExpectSessionHeader(m_service->Requests().at(i), list.command, 116, kSession);
     }
+    EXPECT_EQ(m_service->Connections(), 6);
 }
 
 // The header, then how the record stream ends, decide what is handed out.
 TEST_F(Lists, HeaderAndEndOfStreamDecideCountAndResult) {
-    struct Case { const char* what; std::vector<Bytes> frames; VGHRESULT expected; uint32_t cExpected; size_t iList = 0; };
+    struct Case { const char* what; std::vector<Bytes> frames; VGHRESULT expected; uint32_t cExpected; size_t iList = 0; bool fNoMemory = false; };
     const Case cases[] = {
         {"empty list with a success status", {ListHeader(1, 0, 160), Bytes()}, 1, 0},
         {"refused list, records following", ListFrames(Hr(0x81500123u), 4, 160, 4), Hr(0x81500123u), 0},
         {"header of the status only", {ListHeader(7, 5, 160, 12)}, 7, 0},
         {"header frame of length 0", {Bytes(), ListHeader(0, 3, 160)}, 0, 0},
         {"closed before the header", {}, kBrokenPipe, 0},
-        {"all, then a zero read", ListFrames(0, 3, 160, 3), 0, 3},
         {"all, then the service closes", ListFrames(0, 3, 160, 3, true), kBrokenPipe, 3},
         {"none of those announced", ListFrames(0, 5, 160, 0), 0, 0},
         {"closed before the first record", ListFrames(0, 5, 160, 0, true), kBrokenPipe, 0},
@@ -140,6 +147,7 @@ TEST_F(Lists, HeaderAndEndOfStreamDecideCountAndResult) {
         {"one more than announced fills the spare slot", ListFrames(0, 2, 160, 3), 0, 3},
         {"more than the array holds", ListFrames(0, 2, 160, 6), kMoreRecords, 3},
         {"more than the array holds, then closed", ListFrames(0, 1, 160, 50, true), kMoreRecords, 2},
+        {"array not allocated", ListFrames(0, 3, 160, 3), kNoMemory, 0, kWhite, true},
         // Hostile headers are refused before any record is read.
         {"count 0xFFFFFFFF", {ListHeader(0, 0xFFFFFFFFu, 160), Records(160, 4)}, kBadHeader, 0},
         {"record size one too large", {ListHeader(0, 3, 161), Records(160, 4)}, kBadHeader, 0},
@@ -152,6 +160,7 @@ TEST_F(Lists, HeaderAndEndOfStreamDecideCountAndResult) {
     };
     for (const Case& c : cases) {
         Answer(c.frames);
+        plat::testing::FailHeapAllocs(CModuleHeap::Instance().Handle(), c.fNoMemory ? 1 : 0);
         const Retrieved r = Retrieve(c.iList);
         EXPECT_EQ(r.hr, c.expected) << c.what;
         EXPECT_EQ(r.n, c.cExpected) << c.what;
@@ -159,42 +168,21 @@ TEST_F(Lists, HeaderAndEndOfStreamDecideCountAndResult) {
     }
 }
 
-TEST_F(Lists, ArgumentsAllocationAndUnreachableChannel) {
-    for (const ListApi& list : kLists) {
-        void* p = nullptr;
-        VGDWORD n = 0;
-        EXPECT_EQ(list.get(kSession, nullptr, &n), Hr(0x800700A0u)) << list.command;
-        EXPECT_EQ(list.get(kSession, &p, nullptr), Hr(0x800700A0u)) << list.command;
-        EXPECT_EQ(list.release(nullptr), Hr(0x80070057u)) << list.command;
-    }
-    EXPECT_EQ(m_service->Connections(), 0);
-
-    Answer(ListFrames(0, 3, 160, 3));
-    plat::testing::FailHeapAllocs(CModuleHeap::Instance().Handle(), 1);
-    EXPECT_EQ(Retrieve(kWhite).hr, Hr(0x8007000Eu));
-    plat::testing::FailHeapAllocs(CModuleHeap::Instance().Handle(), 0);
-
+// No pipe: the wait fails at once. Busy: the open's error after one wait.
+TEST_F(Lists, MissingOrBusyChannelIsWaitedForOnce) {
     m_service.reset();
     auto t0 = Clock::now();
     EXPECT_EQ(Retrieve(kWhite).hr, Hr(0x80070002u));
-    EXPECT_LT(MsSince(t0), 100) << "no pipe: the wait fails at once";
-    WriteConfiguration("\"Server\"=\"ELSEWHERE\"\r\n");
-    EXPECT_EQ(Retrieve(kWhite).hr, Hr(0x80070035u));
-}
+    EXPECT_LT(MsSince(t0), 100);
 
-TEST_F(Lists, BusyChannelIsWaitedForOnce) {
-    m_service.reset();
     m_service.reset(new FakeService(VG_MANAGEMENT_PIPE, 0));
     Answer(ListFrames(0, 1, 160, 1));
     m_service->SetAccepting(false);
-    // Hold the one backlog slot of the listener.
-    int blocker = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    int blocker = ::socket(AF_UNIX, SOCK_STREAM, 0);  // holds the listener's one backlog slot
     sockaddr_un addr = {AF_UNIX, {}};
     std::strcpy(addr.sun_path, m_service->Path().c_str());
     ASSERT_EQ(::connect(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-
-    // Busy for the whole wait: the open's error, after one wait.
-    auto t0 = Clock::now();
+    t0 = Clock::now();
     EXPECT_EQ(Retrieve(kWhite).hr, Hr(0x800700E7u));
     EXPECT_GE(MsSince(t0), 240);
     EXPECT_LT(MsSince(t0), 600);
@@ -220,14 +208,14 @@ TEST_F(Lists, BusyChannelIsWaitedForOnce) {
 TEST_F(Lists, ChannelReadsServeBytesNotFrames) {
     char szPath[VG_PIPE_PATH_SIZE];
     FormatPipePath(VGPIPE_MANAGEMENT, szPath);
-    auto open = [&] {
-        return plat::CreateFileA(szPath, plat::kPipeGenericRead | plat::kPipeGenericWrite, 0,
-                                 plat::kPipeOpenExisting, 0);
+    auto open = [&](const std::vector<Bytes>& frames, int frameGapMs) {
+        Answer(frames, frameGapMs);
+        plat::HPIPE h = plat::CreateFileA(szPath, plat::kPipeGenericRead | plat::kPipeGenericWrite, 0,
+                                          plat::kPipeOpenExisting, 0);
+        EXPECT_TRUE(h && plat::WriteFile(h, "x", 1, nullptr));
+        return h;
     };
-    Answer({Bytes{'a', 'b', 'c'}, {}, Bytes{'d', 'e', 'f', 'g', 'h'}, Bytes{'i', 'j'}}, 15);
-    plat::HPIPE h = open();
-    ASSERT_NE(h, nullptr);
-    ASSERT_TRUE(plat::WriteFile(h, "request", 7, nullptr));
+    plat::HPIPE h = open({Bytes{'a', 'b', 'c'}, {}, Bytes{'d', 'e', 'f', 'g', 'h'}, Bytes{'i', 'j'}}, 15);
     const std::pair<DWORD, std::string> reads[] = {{10, "abc"}, {10, ""}, {4, "defg"}, {10, "hij"}, {10, "error 109"}};
     for (const auto& r : reads) {
         std::string s(r.first, '\0');
@@ -245,17 +233,12 @@ TEST_F(Lists, ChannelReadsServeBytesNotFrames) {
     for (size_t i = 0; i < big.size(); i += 7)
         small.emplace_back(big.begin() + i, big.begin() + std::min(big.size(), i + 7));
     for (int pass = 0; pass < 3; ++pass) {
-        Answer(pass == 2 ? small : std::vector<Bytes>{big});
-        h = open();
-        ASSERT_NE(h, nullptr);
-        ASSERT_TRUE(plat::WriteFile(h, "x", 1, nullptr));
+        h = open(pass == 2 ? small : std::vector<Bytes>{big}, 0);
         Bytes got(big.size());
         const size_t chunk = pass == 0 ? big.size() : 13;
-        for (size_t at = 0; at < got.size();) {
-            DWORD want = static_cast<DWORD>(std::min(chunk, got.size() - at)), n = 0;
-            ASSERT_TRUE(plat::ReadFile(h, &got[at], want, &n)) << "pass " << pass << " at " << at;
-            ASSERT_EQ(n, want) << "pass " << pass << " at " << at;
-            at += n;
+        for (DWORD at = 0, n = 0; at < got.size(); at += n) {
+            const DWORD want = static_cast<DWORD>(std::min(chunk, got.size() - at));
+            ASSERT_TRUE(plat::ReadFile(h, &got[at], want, &n) && n == want) << "pass " << pass << " at " << at;
         }
         EXPECT_TRUE(got == big) << "pass " << pass;
         plat::CloseHandle(h);

@@ -2,7 +2,9 @@
 // their offsets, the reply presets, and what reaches the caller.
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "VGClient/VAVarive32.h"
 #include "tests/fake_service.h"
@@ -44,14 +46,16 @@ protected:
     }
 };
 
-// Header fields shared by every request.
-void ExpectHeader(const Bytes& req, uint32_t cmd, uint32_t cbSize) {
+// The header fields shared by every request, then words at their offsets.
+void ExpectRequest(const Bytes& req, uint32_t cmd, uint32_t cbSize,
+                   std::initializer_list<std::pair<size_t, uint32_t>> words = {}) {
     ASSERT_EQ(req.size(), cbSize);
     EXPECT_EQ(U32At(req, 0), cbSize);
     EXPECT_EQ(U32At(req, 4), cmd);
     EXPECT_TRUE(U32At(req, 8) && U32At(req, 12));
     EXPECT_EQ(U32At(req, 16), VG_PROTOCOL_VERSION);
     EXPECT_FALSE(TextAt(req, 20, 64).empty());
+    for (const auto& w : words) EXPECT_EQ(U32At(req, w.first), w.second) << "command " << cmd << " at " << w.first;
 }
 
 bool ZeroRange(const Bytes& b, size_t from, size_t to) {
@@ -70,26 +74,21 @@ TEST_F(Screening, ListQueriesSendTheirCommandAndHandBackTheAnswer) {
     EXPECT_EQ(VGIsBlackListed("a", 0, 0), 7u);
     EXPECT_EQ(VGIsTrusted("a", 0), 7u);
 
-    auto reqs = m_service->Requests();
+    const auto reqs = m_service->Requests();
     ASSERT_EQ(reqs.size(), 6u);
+    const std::string texts[] = {"10.1.2.3", ip55, ip60.substr(0, 55), "", "a", "a"};
     for (size_t i = 0; i < reqs.size(); ++i) {
-        ExpectHeader(reqs[i], static_cast<uint32_t>(i % 3 + 1), 148);
-        EXPECT_EQ(U32At(reqs[i], 140), 0u) << "dwService";
-        EXPECT_EQ(U32At(reqs[i], 144), 0u) << "dwParam";
+        ExpectRequest(reqs[i], static_cast<uint32_t>(i % 3 + 1), 148, {{140, 0}, {144, 0}});
+        EXPECT_EQ(TextAt(reqs[i], 84, 56), texts[i]);
     }
-    EXPECT_EQ(TextAt(reqs[0], 84, 56), "10.1.2.3");
-    EXPECT_TRUE(ZeroRange(reqs[0], 84 + 8, 140)) << "text field zero behind the terminator";
-    EXPECT_EQ(TextAt(reqs[1], 84, 56), ip55);
-    EXPECT_EQ(TextAt(reqs[2], 84, 56), ip60.substr(0, 55));
-    EXPECT_EQ(TextAt(reqs[3], 84, 56), "");
 
-    // Negative status: returned, nothing stored; the twin answers 0.
+    // Negative status: returned, nothing stored; the twin answers 0. A
+    // 12-byte reply leaves the answer at its preset 0.
     Answer(Status(kEFail, 16, 9));
     answer = 0x55;
     EXPECT_EQ(HrVGIsBlackListed(&answer, "1.2.3.4", 0), kEFail);
     EXPECT_EQ(answer, 0x55u);
     EXPECT_EQ(VGIsBlackListed("1.2.3.4", 0, 0), 0u);
-    // A 12-byte reply leaves the answer at its preset 0.
     Answer(Status(0));
     EXPECT_EQ(HrVGIsTrusted(&answer, "1.2.3.4", 0), 0);
     EXPECT_EQ(answer, 0u);
@@ -113,6 +112,8 @@ TEST_F(Screening, NullTextsAndBadRecordsAreRefusedWithoutSending) {
     EXPECT_EQ(m_service->RequestCount(), 0u);
 }
 
+// Flag, text and record are copied on success, also when the text was cut;
+// a failure status writes none of them.
 TEST_F(Screening, GeoBlockedCopiesFlagTextAndRecord) {
     VGGEOBLOCKREPLYEX r = {};
     r.base.dwResult = 1;
@@ -120,7 +121,6 @@ TEST_F(Screening, GeoBlockedCopiesFlagTextAndRecord) {
     r.geoData.cbSize = 999;
     r.geoData.abData[0] = 0x42;
     Answer(FakeService::Of(r));
-
     VGDWORD blocked = 0;
     char text[10], big[64];
     EXPECT_EQ(HrVGIsGeoBlocked(&blocked, "9.9.9.9", 3, text, sizeof(text), 0), kTruncated);
@@ -131,24 +131,17 @@ TEST_F(Screening, GeoBlockedCopiesFlagTextAndRecord) {
     EXPECT_EQ(VGIsGeoBlocked("9.9.9.9", 3, text, sizeof(text), 0), 1u);
     VGGEODATA geo = GeoWithSize(232);
     EXPECT_EQ(HrVGIsGeoBlockedEx(&blocked, "9.9.9.9", 4, 77, text, sizeof(text), &geo), kTruncated);
-    EXPECT_EQ(geo.cbSize, 999u) << "the record is copied also when the text was cut";
+    EXPECT_EQ(geo.cbSize, 999u);
     EXPECT_EQ(geo.abData[0], 0x42);
-
-    auto reqs = m_service->Requests();
+    const auto reqs = m_service->Requests();
     ASSERT_EQ(reqs.size(), 4u);
-    ExpectHeader(reqs[0], 4, 148);
-    EXPECT_EQ(U32At(reqs[0], 140), 3u);
-    EXPECT_EQ(U32At(reqs[0], 144), 0u);
-    ExpectHeader(reqs[3], 5, 148);
-    EXPECT_EQ(U32At(reqs[3], 140), 4u);
-    EXPECT_EQ(U32At(reqs[3], 144), 77u);
-}
+    ExpectRequest(reqs[0], 4, 148, {{140, 3}, {144, 0}});
+    ExpectRequest(reqs[3], 5, 148, {{140, 4}, {144, 77}});
 
-TEST_F(Screening, GeoQueriesFailWithStatusAndWriteNothing) {
     Answer(Status(kEFail, 376));
-    VGGEODATA geo = GeoWithSize(232);
-    char text[8] = "keep";
-    VGDWORD blocked = 5;
+    geo = GeoWithSize(232);
+    std::strcpy(text, "keep");
+    blocked = 5;
     EXPECT_EQ(HrVGIsGeoBlockedEx(&blocked, "1.1.1.1", 1, 0, text, sizeof(text), &geo), kEFail);
     EXPECT_EQ(HrVGGetGeoDataByID(1, 2, 3, 4, &geo), kEFail);
     EXPECT_EQ(blocked, 5u);
@@ -165,18 +158,13 @@ TEST_F(Screening, GeoDataQueriesByAddressAndIdentifier) {
     EXPECT_EQ(std::memcmp(&geo, &preset, sizeof(geo)), 0);
     EXPECT_EQ(HrVGGetGeoDataByID(0x10, 0x20, 0x30, 12, &geo), 0);
 
-    auto reqs = m_service->Requests();
+    const auto reqs = m_service->Requests();
     ASSERT_EQ(reqs.size(), 2u);
-    ExpectHeader(reqs[0], 12, 156);
+    ExpectRequest(reqs[0], 12, 156, {{152, 11}});
     EXPECT_TRUE(ZeroRange(reqs[0], 84, 96));
     EXPECT_EQ(TextAt(reqs[0], 96, 56), "8.8.4.4");
-    EXPECT_EQ(U32At(reqs[0], 152), 11u);
-    ExpectHeader(reqs[1], 12, 156);
-    EXPECT_EQ(U32At(reqs[1], 84), 0x10u);
-    EXPECT_EQ(U32At(reqs[1], 88), 0x20u);
-    EXPECT_EQ(U32At(reqs[1], 92), 0x30u);
+    ExpectRequest(reqs[1], 12, 156, {{84, 0x10}, {88, 0x20}, {92, 0x30}, {152, 12}});
     EXPECT_TRUE(ZeroRange(reqs[1], 96, 152));
-    EXPECT_EQ(U32At(reqs[1], 152), 12u);
 }
 
 TEST_F(Screening, AdmissionRequestsHaveTheirFourLayouts) {
@@ -188,23 +176,19 @@ TEST_F(Screening, AdmissionRequestsHaveTheirFourLayouts) {
     EXPECT_EQ(HrVGAllowIPConnectionEx(&v, "1.2.3.4", 5, nullptr, nullptr, 0xA1, nullptr, 0xA2), 0);
     EXPECT_EQ(HrVGAllowConnectionEx(&v, "1.2.3.4", 6, "bob", nullptr, nullptr, 0xB1, nullptr, 0xB2), 0);
 
-    auto reqs = m_service->Requests();
+    const auto reqs = m_service->Requests();
     ASSERT_EQ(reqs.size(), 4u);
     const uint32_t sizes[] = {176, 500, 184, 508}, services[] = {4, 3, 5, 6};
     for (size_t i = 0; i < 4; ++i) {
-        ExpectHeader(reqs[i], static_cast<uint32_t>(6 + i), sizes[i]);
+        ExpectRequest(reqs[i], static_cast<uint32_t>(6 + i), sizes[i], {{172, services[i]}});
         EXPECT_TRUE(ZeroRange(reqs[i], 84, 116)) << "session id and reserved bytes";
         EXPECT_EQ(TextAt(reqs[i], 116, 56), "1.2.3.4");
-        EXPECT_EQ(U32At(reqs[i], 172), services[i]) << "service code sent as given";
     }
     EXPECT_EQ(TextAt(reqs[1], 176, 319), account.substr(0, 318));
-    EXPECT_EQ(U32At(reqs[1], 496), 0u);
-    EXPECT_EQ(U32At(reqs[2], 176), 0xA1u);
-    EXPECT_EQ(U32At(reqs[2], 180), 0xA2u);
     EXPECT_EQ(TextAt(reqs[3], 176, 319), "bob");
-    EXPECT_EQ(U32At(reqs[3], 496), 0u);
-    EXPECT_EQ(U32At(reqs[3], 500), 0xB1u);
-    EXPECT_EQ(U32At(reqs[3], 504), 0xB2u);
+    ExpectRequest(reqs[1], 7, 500, {{496, 0}});
+    ExpectRequest(reqs[2], 8, 184, {{176, 0xA1}, {180, 0xA2}});
+    ExpectRequest(reqs[3], 9, 508, {{496, 0}, {500, 0xB1}, {504, 0xB2}});
 }
 
 // The reply is handed on whatever its status; a short one leaves the presets.
@@ -218,9 +202,7 @@ TEST_F(Screening, AdmissionRepliesAndTheirPresets) {
     VGDWORD verdict = 9, info1 = 0, info2 = 0;
     VGGEODATA geo = GeoWithSize(0);  // not checked here
     EXPECT_EQ(HrVGAllowIPConnectionEx(&verdict, "1.1.1.1", 1, &info1, &geo, 0, &info2, 0), 0);
-    EXPECT_EQ(verdict, 0u);
-    EXPECT_EQ(info1, 11u);
-    EXPECT_EQ(info2, 22u);
+    EXPECT_EQ(verdict + info1 + info2, 33u);
     EXPECT_EQ(geo.abData[5], 0x77);
     EXPECT_EQ(VGAllowConnection("1.1.1.1", 1, "x", nullptr, 0), 0u);
 
@@ -246,20 +228,16 @@ TEST_F(Screening, AuthReportLayoutsAndChecks) {
     EXPECT_EQ(HrVGProcessAuthFailure("alice", "1.2.3.4", 2, nullptr, nullptr, nullptr, 0), kMissingArg);
     EXPECT_EQ(HrVGProcessAuthSuccess("bob", "5.6.7.8", 0x1234, 0), 1);  // any service code
 
-    auto reqs = m_service->Requests();
+    const auto reqs = m_service->Requests();
     ASSERT_EQ(reqs.size(), 3u);
-    ExpectHeader(reqs[0], 10, 1104);
-    EXPECT_EQ(TextAt(reqs[0], 116, 319), "alice");
-    EXPECT_EQ(TextAt(reqs[0], 435, 56), "1.2.3.4");
-    EXPECT_EQ(U32At(reqs[0], 492), 2u);
-    EXPECT_EQ(TextAt(reqs[0], 496, 32), text40.substr(0, 31));
-    EXPECT_EQ(TextAt(reqs[0], 528, 319), "detail");
-    EXPECT_EQ(TextAt(reqs[0], 847, 256), note300.substr(0, 255));
+    const struct { size_t i, off, width; std::string text; } texts[] = {
+        {0, 116, 319, "alice"}, {0, 435, 56, "1.2.3.4"}, {0, 496, 32, text40.substr(0, 31)},
+        {0, 528, 319, "detail"}, {0, 847, 256, note300.substr(0, 255)}, {2, 116, 319, "bob"}, {2, 435, 56, "5.6.7.8"},
+    };
+    for (const auto& t : texts) EXPECT_EQ(TextAt(reqs[t.i], t.off, t.width), t.text) << "at " << t.off;
+    ExpectRequest(reqs[0], 10, 1104, {{492, 2}});
     EXPECT_TRUE(ZeroRange(reqs[1], 496, 1104)) << "empty text, null detail and note";
-    ExpectHeader(reqs[2], 11, 496);
-    EXPECT_EQ(TextAt(reqs[2], 116, 319), "bob");
-    EXPECT_EQ(TextAt(reqs[2], 435, 56), "5.6.7.8");
-    EXPECT_EQ(U32At(reqs[2], 492), 0x1234u);
+    ExpectRequest(reqs[2], 11, 496, {{492, 0x1234}});
 }
 
 }  // namespace
