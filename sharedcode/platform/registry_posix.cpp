@@ -15,6 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sharedcode/platform/robust_posix.h"
+
 namespace plat {
 
 namespace {
@@ -303,7 +305,7 @@ std::shared_ptr<const Snapshot> Load(const std::string& path, const struct stat*
         snap->openError = ERROR_BADDB;
         return snap;
     }
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = RobustOpen(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         snap->openError = errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_BADDB;
         return snap;
@@ -311,8 +313,7 @@ std::shared_ptr<const Snapshot> Load(const std::string& path, const struct stat*
     std::string text;
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof(buf));
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = RobustRead(fd, buf, sizeof(buf));
         if (n <= 0) break;
         text.append(buf, static_cast<size_t>(n));
         if (text.size() > kMaxRegistryFile) break;
