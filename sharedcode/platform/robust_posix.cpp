@@ -114,13 +114,19 @@ ssize_t RobustSendmsg(int fd, const struct msghdr* pmsg, int flags) {
     return n;
 }
 
+int RobustPoll(struct pollfd* pfds, nfds_t cfds, const Deadline& deadline) {
+    int rc;
+    do rc = ::poll(pfds, cfds, deadline.MsLeft());
+    while (rc < 0 && errno == EINTR);
+    return rc;
+}
+
 ssize_t RobustRecv(int fd, void* pv, size_t cb, const Deadline& deadline) {
     for (;;) {
         if (!deadline.IsNever()) {
             // A time left of 0 still takes what has arrived.
             struct pollfd pfd = {fd, POLLIN, 0};
-            const int rc = ::poll(&pfd, 1, deadline.MsLeft());
-            if (rc < 0 && errno == EINTR) continue;
+            const int rc = RobustPoll(&pfd, 1, deadline);
             if (rc < 0) return -1;
             if (rc == 0) {
                 errno = ETIMEDOUT;
