@@ -5,28 +5,15 @@
 // reaches the real list channel through a socket pair. Whatever comes, the
 // count handed out never exceeds the header's, and the slot after the last
 // counted record is there (ASan catches a read past the array).
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
-#include "VGClient/VAVarive32.h"
-#include "sharedcode/platform/pipe_testhook.h"
+#include "fuzz/service_stream.h"
 
 namespace {
 
-void Check(bool f) {
-    if (!f) std::abort();
-}
-
-const VGSESSIONID kSession = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
-
 template <typename Item, VGHRESULT(VGAPI* Get)(VGSESSIONID, Item**, VGDWORD*, VGDWORD)>
 VGHRESULT GetAs(void** ppItems, VGDWORD* pcItems) {
-    return Get(kSession, reinterpret_cast<Item**>(ppItems), pcItems, 0);
+    return Get(kFuzzSession, reinterpret_cast<Item**>(ppItems), pcItems, 0);
 }
 
 struct List {
@@ -46,23 +33,14 @@ const List kLists[] = {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ::setenv("VIGILON_REGISTRY", "/nonexistent/registry.reg", 1);
-    ::setenv("VIGILON_PIPE_DIR", "/nonexistent", 1);
+    UseNoService();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > 65536) return 0;
     const List& list = kLists[data[0] % (sizeof(kLists) / sizeof(kLists[0]))];
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return 0;
-    const bool sent = ::send(sv[1], data + 1, size - 1, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(size - 1);
-    ::close(sv[1]);
-    if (!sent) {
-        ::close(sv[0]);
-        return 0;
-    }
-    plat::AdoptPipeConnection(sv[0]);
+    if (!HandOverStream(data + 1, size - 1)) return 0;
 
     void* pItems = nullptr;
     VGDWORD cItems = 0;

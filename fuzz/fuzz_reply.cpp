@@ -7,26 +7,13 @@
 // the buffer beyond it may change. Then, when that reply was whole, the
 // export itself on the same stream, so that its handling of the reply's
 // fields runs too (a failed transport would cost the export's pauses).
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "VGClient/VAVarive32.h"
+#include "fuzz/service_stream.h"
 #include "sharedcode/platform/pipe.h"
-#include "sharedcode/platform/pipe_testhook.h"
 
 namespace {
-
-void Check(bool f) {
-    if (!f) std::abort();
-}
-
-const VGSESSIONID kSession = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
 
 struct Call {
     DWORD cbReply;
@@ -42,31 +29,15 @@ const Call kCalls[] = {
     {256, [] { VGDWORD v, i1, i2; VGGEODATA geo; geo.cbSize = sizeof(geo);
                HrVGAllowConnectionEx(&v, "10.0.0.1", 3, "alice", &i1, &geo, 0, &i2, 0); }},
     {248, [] { VGGEODATA geo; geo.cbSize = sizeof(geo); HrVGGetGeoDataByIP("10.0.0.1", 0, &geo); }},
-    {532, [] { char sz[16]; HrVGConfigGetSZ(kSession, "System", "Name", sz, sizeof(sz), 0); }},
-    {2440, [] { VGSTATISTICS st; HrVGQueryStatistics(kSession, &st, 0); }},
-    {28, [] { VGWHITEITEM item = {}; HrVGAddWhiteItem(kSession, &item, 0); }},
+    {532, [] { char sz[16]; HrVGConfigGetSZ(kFuzzSession, "System", "Name", sz, sizeof(sz), 0); }},
+    {2440, [] { VGSTATISTICS st; HrVGQueryStatistics(kFuzzSession, &st, 0); }},
+    {28, [] { VGWHITEITEM item = {}; HrVGAddWhiteItem(kFuzzSession, &item, 0); }},
 };
-
-// The stream, written ahead into the service's end of a new socket pair,
-// which then closes; the client's end goes to the pipe layer.
-bool Serve(const uint8_t* pb, size_t cb) {
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
-    const bool ok = ::send(sv[1], pb, cb, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(cb);
-    ::close(sv[1]);
-    if (!ok) {
-        ::close(sv[0]);
-        return false;
-    }
-    plat::AdoptPipeConnection(sv[0]);
-    return true;
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ::setenv("VIGILON_REGISTRY", "/nonexistent/registry.reg", 1);
-    ::setenv("VIGILON_PIPE_DIR", "/nonexistent", 1);
+    UseNoService();
     return 0;
 }
 
@@ -75,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Call& call = kCalls[data[0] % (sizeof(kCalls) / sizeof(kCalls[0]))];
     const uint8_t* pb = data + 1;
     const size_t cb = size - 1;
-    if (!Serve(pb, cb)) return 0;
+    if (!HandOverStream(pb, cb)) return 0;
 
     std::vector<uint8_t> reply(call.cbReply, 0xA5);
     DWORD cbRead = 0;
@@ -84,6 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(cbRead <= call.cbReply);
     Check(cb < 4 || std::memcmp(reply.data(), pb + 4, cbRead) == 0);
     for (size_t i = cbRead; i < reply.size(); ++i) Check(reply[i] == 0xA5);
-    if (ok && Serve(pb, cb)) call.run();
+    if (ok && HandOverStream(pb, cb)) call.run();
     return 0;
 }
