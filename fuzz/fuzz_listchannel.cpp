@@ -32,11 +32,6 @@ const List kLists[] = {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    UseNoService();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > 65536) return 0;
     const List& list = kLists[data[0] % (sizeof(kLists) / sizeof(kLists[0]))];

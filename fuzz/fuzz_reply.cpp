@@ -36,11 +36,6 @@ const Call kCalls[] = {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    UseNoService();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > 65536) return 0;
     const Call& call = kCalls[data[0] % (sizeof(kCalls) / sizeof(kCalls[0]))];

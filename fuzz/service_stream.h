@@ -19,10 +19,12 @@ inline void Check(bool f) {
 
 const VGSESSIONID kFuzzSession = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
 
-// No registry and no pipe folder: only a handed-over stream answers.
-inline void UseNoService() {
+// No registry and no pipe folder: only a handed-over stream answers. (Each
+// target is one file, which includes this header once.)
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     ::setenv("VIGILON_REGISTRY", "/nonexistent/registry.reg", 1);
     ::setenv("VIGILON_PIPE_DIR", "/nonexistent", 1);
+    return 0;
 }
 
 // Writes the whole stream ahead and closes the service's end; false when it
