@@ -4,10 +4,11 @@ set -euo pipefail
 
 # Build: CMake, Ninja, g++, Nettle. Tests and benchmarks: GoogleTest, Google
 # Benchmark, and the two INI libraries the INI benchmark measures against.
-# Fuzzing: clang with its libFuzzer runtime. Windows DLL: mingw-w64.
+# Fuzzing: clang with its libFuzzer runtime. Windows DLL: mingw-w64. The
+# service: SQLite and libxcrypt.
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev nettle-dev pkg-config
           libinih-dev libsimpleini-dev clang libclang-rt-14-dev
-          g++-mingw-w64-i686 binutils-mingw-w64-i686)
+          g++-mingw-w64-i686 binutils-mingw-w64-i686 libsqlite3-dev libcrypt-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

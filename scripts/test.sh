@@ -25,8 +25,9 @@ for b in build/default/bench/bench_*; do
 done
 
 # Every fuzz target (the list VG_FUZZ_TARGETS of fuzz/CMakeLists.txt) runs
-# for about 20 s, the INI parser for a minute, from its checked-in seeds in
-# fuzz/corpus/<target without fuzz_>.
+# for about 20 s (the INI parser for a minute, the service's dispatcher for
+# half a minute) from its checked-in seeds in fuzz/corpus/<target without
+# fuzz_>.
 fuzz_targets=$(sed -n 's/^set(VG_FUZZ_TARGETS \(.*\))$/\1/p' fuzz/CMakeLists.txt)
 [ -n "$fuzz_targets" ] || { echo "no fuzz targets in fuzz/CMakeLists.txt"; exit 1; }
 echo "== fuzzing ($fuzz_targets)"
@@ -35,8 +36,11 @@ cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=
 cmake --build build/fuzz --target $fuzz_targets -j "$jobs"
 for target in $fuzz_targets; do
   name=${target#fuzz_}
-  seconds=20
-  [ "$target" = fuzz_parsetext ] && seconds=60
+  case $target in
+    fuzz_parsetext) seconds=60 ;;
+    fuzz_dispatch) seconds=30 ;;
+    *) seconds=20 ;;
+  esac
   echo "-- $target ($seconds s)"
   mkdir -p "build/fuzz/corpus_$name"
   build/fuzz/fuzz/$target -max_total_time=$seconds -print_final_stats=1 -artifact_prefix="build/fuzz/$name-" \
