@@ -29,14 +29,25 @@ constexpr DWORD kErrorResourceLangNotFound = 1815;
 // The key material of credential sealing, the message table, and one more.
 const WORD kResources[][2] = {{1000, 2}, {1, 11}, {7, 3}};
 
+std::string g_dir;
+
+void RemoveFolder() {
+    ::unlink((g_dir + "/PNASRes.dll").c_str());
+    ::rmdir(g_dir.c_str());
+}
+
+// The file in a folder of its own, memory-backed where there is such a
+// folder (a file is written per input), removed when the fuzzer ends.
 std::string Path() {
-    static const std::string s_path = [] {
-        char tmpl[] = "/tmp/vgfuzzpe.XXXXXX";
-        const char* dir = ::mkdtemp(tmpl);
+    if (g_dir.empty()) {
+        char shm[] = "/dev/shm/vgfuzzpe.XXXXXX", tmp[] = "/tmp/vgfuzzpe.XXXXXX";
+        const char* dir = ::mkdtemp(shm);
+        if (!dir) dir = ::mkdtemp(tmp);
         Check(dir != nullptr);
-        return std::string(dir) + "/PNASRes.dll";
-    }();
-    return s_path;
+        g_dir = dir;
+        std::atexit(RemoveFolder);
+    }
+    return g_dir + "/PNASRes.dll";
 }
 
 }  // namespace

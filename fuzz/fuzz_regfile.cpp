@@ -31,14 +31,26 @@ const char* const kKeys[] = {
 };
 const char* const kValues[] = {"Server", "FailoverMode", "ReplyTimeout", "IniPath", "CLSID", "AppPath", ""};
 
-std::string Folder() {
-    static const std::string s_dir = [] {
-        char tmpl[] = "/tmp/vgfuzzreg.XXXXXX";
-        const char* dir = ::mkdtemp(tmpl);
+const char* const kFileNames[] = {"a.reg", "b.reg"};
+std::string g_dir;
+
+void RemoveFolder() {
+    for (const char* szName : kFileNames) ::unlink((g_dir + "/" + szName).c_str());
+    ::rmdir(g_dir.c_str());
+}
+
+// A folder of its own, memory-backed where there is such a folder (a file is
+// written per input), removed when the fuzzer ends.
+const std::string& Folder() {
+    if (g_dir.empty()) {
+        char shm[] = "/dev/shm/vgfuzzreg.XXXXXX", tmp[] = "/tmp/vgfuzzreg.XXXXXX";
+        const char* dir = ::mkdtemp(shm);
+        if (!dir) dir = ::mkdtemp(tmp);
         Check(dir != nullptr);
-        return std::string(dir);
-    }();
-    return s_dir;
+        g_dir = dir;
+        std::atexit(RemoveFolder);
+    }
+    return g_dir;
 }
 
 void CheckValue(plat::HKEY hKey, const char* szName) {
@@ -63,7 +75,7 @@ void CheckValue(plat::HKEY hKey, const char* szName) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static unsigned s_cInputs = 0;
-    const std::string path = Folder() + (++s_cInputs % 2 ? "/a.reg" : "/b.reg");
+    const std::string path = Folder() + "/" + kFileNames[++s_cInputs % 2];
     {
         std::ofstream f(path, std::ios::binary | std::ios::trunc);
         f.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
