@@ -77,6 +77,16 @@ TEST_F(Registry, OtherEncodingsAndChangesBetweenReads) {
     EXPECT_EQ(Read("K", "V"), ERROR_FILE_NOT_FOUND) << "no file: an empty registry";
 }
 
+// A value name holding a zero byte matches no name a caller can pass; the
+// comparison ends at the caller's terminator instead of reading past it.
+TEST_F(Registry, NameWithAZeroByteMatchesNothing) {
+    const char text[] = "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"\0x\"=\"odd\"\r\n";
+    WriteRaw(std::string(text, sizeof(text) - 1));
+    const char szEmptyThenX[] = {'\0', 'x', '\0'};
+    EXPECT_EQ(Read("K", szEmptyThenX), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Read("K", "x"), ERROR_FILE_NOT_FOUND);
+}
+
 TEST_F(Registry, MalformedFilesAreRefusedAsAWhole) {
     const char* bad[] = {
         "",                                                  // no header
