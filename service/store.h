@@ -83,6 +83,8 @@ public:
     // range in canonical form. Remove and Reset answer S_FALSE when nothing
     // was there.
     HRESULT AddItem(ListItem& item);
+    // Many items of one or more lists in one transaction (an import).
+    HRESULT AddItems(std::vector<ListItem>& items);
     HRESULT RemoveItem(ListKind list, const VGITEMID& id);
     HRESULT RemoveItemByAddress(ListKind list, const AddrRange& range);
     HRESULT ResetList(ListKind list);
@@ -104,7 +106,7 @@ public:
     // One failure report, decided and stored in one transaction: the policy
     // callback sees the counts and says what to do (see decisions.h).
     struct FailureCounts {
-        uint32_t addressFailures = 0;  // since the window start or the last clear
+        uint32_t addressFailures = 0;  // since the window start or the last clear, up to the limit
         uint32_t accountFailures = 0;
         uint32_t offences = 0;         // blocks of this address range before
         bool alreadyBlocked = false;
@@ -115,10 +117,16 @@ public:
         int64_t blockExpires = 0;      // 0: never
         bool freeze = false;
     };
-    // rangeKey: the counted range ("" when the address is not counted);
-    // windows: the earliest times that count.
-    HRESULT RecordFailure(const AuthFailure& failure, const AddrRange* pRange, int64_t addressSince,
-                          int64_t accountSince,
+    // The earliest times that count, and how far to count (a threshold:
+    // counting stops there; 0 counts nothing).
+    struct CountLimits {
+        int64_t addressSince = 0;
+        int64_t accountSince = 0;
+        uint32_t addressLimit = 0;
+        uint32_t accountLimit = 0;
+    };
+    // pRange: the range the address is counted under (null: not counted).
+    HRESULT RecordFailure(const AuthFailure& failure, const AddrRange* pRange, const CountLimits& limits,
                           const std::function<FailureActions(const FailureCounts&)>& policy,
                           FailureActions* pDone);
     // A success: the range's count starts again from now.
@@ -151,6 +159,7 @@ private:
     HRESULT FreezeLocked(FrozenAccount& account);
 
     sqlite3* m_db = nullptr;
+    std::unordered_map<const char*, sqlite3_stmt*> m_statements;
     mutable std::mutex m_lock;  // writers, and the master copies below
     std::string m_lastError;
     // Master copies the snapshots are built from.
