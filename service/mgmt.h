@@ -73,7 +73,8 @@ bool WriteStatus(MessageWriter& out, HRESULT hr, T reply) {
 
 // `vigilond --add-admin NAME`: reads a password (from the terminal without
 // echo, or one line of standard input) and stores its hash for NAME in the
-// database of stateDir, replacing an earlier one. The exit status.
+// database of stateDir, replacing an earlier one. The service must be
+// stopped: it holds its database alone. The exit status.
 int AddAdministrator(const std::string& stateDir, const std::string& name);
 
 void RegisterSessionHandlers(Dispatcher& d);

@@ -231,7 +231,8 @@ int AddAdministrator(const std::string& stateDir, const std::string& name) {
     HRESULT hr = store.Open(stateDir);
     if (HrSucceeded(hr)) hr = store.SetAdmin(name, szHash, static_cast<int64_t>(std::time(nullptr)));
     if (HrFailed(hr)) {
-        std::fprintf(stderr, "vigilond: %s\n", store.LastError().c_str());
+        // A running service holds its database alone.
+        std::fprintf(stderr, "vigilond: %s (is the service running? stop it first)\n", store.LastError().c_str());
         return 1;
     }
     std::fprintf(stderr, "vigilond: administrator %s stored\n", name.c_str());

@@ -684,7 +684,7 @@ HRESULT Store::FindItem(ListKind list, const AddrRange& range, VGITEMID* pId) co
 HRESULT Store::SetAdmin(const std::string& name, const std::string& hash, int64_t now) {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_db) return Fail("set administrator");
-    Statement s(m_db, "INSERT OR REPLACE INTO admins(name, hash, changed) VALUES(?1, ?2, ?3)");
+    Statement s(*this, "INSERT OR REPLACE INTO admins(name, hash, changed) VALUES(?1, ?2, ?3)");
     s.Text(1, name).Text(2, hash).Int(3, now);
     return s.Ok() && s.Run() ? S_OK : Fail("set administrator");
 }
@@ -692,7 +692,7 @@ HRESULT Store::SetAdmin(const std::string& name, const std::string& hash, int64_
 HRESULT Store::AdminHash(const std::string& name, std::string* pHash) {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_db) return Fail("read administrator");
-    Statement q(m_db, "SELECT hash FROM admins WHERE name = ?1");
+    Statement q(*this, "SELECT hash FROM admins WHERE name = ?1");
     q.Text(1, name);
     const int rc = q.Step();
     if (rc == SQLITE_DONE) return S_FALSE;
