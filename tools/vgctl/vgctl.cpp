@@ -282,7 +282,13 @@ VGSESSIONID ParseGuid(const std::string& text) {
     return id;
 }
 
-VGSESSIONID SessionOption(const Args& args) { return ParseGuid(args.RequiredText("session")); }
+// --session, else VGCTL_SESSION.
+VGSESSIONID SessionOption(const Args& args) {
+    const char* text = args.Text("session");
+    if (!text) text = std::getenv("VGCTL_SESSION");
+    if (!text || !*text) throw UsageError("missing --session (or VGCTL_SESSION)");
+    return ParseGuid(text);
+}
 
 // ---------------------------------------------------------------------------
 // Lists. The records are laid out as vgservicerecords.h says; the tool shows
@@ -915,6 +921,7 @@ void PrintHelp() {
         "  VGCTL_USER, VGCTL_PASSWORD, VGCTL_TEXT3\n"
         "                     logon texts of 'session open' not given as options\n"
         "                     (an option shows in the process list; these do not)\n"
+        "  VGCTL_SESSION      the session id of commands not given --session\n"
         "  VIGILON_PIPE_DIR   POSIX build: folder of the pipe sockets (default /run/vigilon)\n"
         "  VIGILON_REGISTRY   POSIX build: registry file (default /etc/vigilon/registry.reg)\n",
         ServiceWords().c_str());
