@@ -7,7 +7,6 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <vector>
 
 #include "VGClient/vgsession.h"
 #include "service/log.h"
@@ -135,6 +134,27 @@ void HandleEnd(Service& service, const Request& req, MessageWriter& out) {
     WriteStatus(out, fEnded ? S_OK : kHrNoSession, PresetReply<VGREPLYHDR>());
 }
 
+// One line of standard input, without echo when a person types it. False at
+// the end of input, or for a line longer than a password may be.
+bool ReadPassword(const std::string& prompt, std::string* pPassword) {
+    const bool fTerminal = plat::SetStdinEcho(FALSE) != FALSE;
+    if (fTerminal) std::fputs(prompt.c_str(), stderr);
+    bool fAny = false;
+    for (int c; (c = std::getchar()) != EOF;) {
+        fAny = true;
+        if (c == '\n') break;
+        if (pPassword->size() <= plat::kMaxPasswordLength) pPassword->push_back(static_cast<char>(c));
+    }
+    if (!pPassword->empty() && pPassword->back() == '\r') pPassword->pop_back();
+    if (fTerminal) {
+        plat::SetStdinEcho(TRUE);
+        std::fputc('\n', stderr);
+    }
+    if (pPassword->size() <= plat::kMaxPasswordLength) return fAny;
+    Wipe(*pPassword);
+    return false;
+}
+
 }  // namespace
 
 bool Sessions::Open(const std::string& admin, int64_t now, VGITEMID* pId) {
@@ -212,17 +232,15 @@ int AddAdministrator(const std::string& stateDir, const std::string& name) {
         std::fprintf(stderr, "vigilond: an administrator's name has 1 to 462 characters\n");
         return 2;
     }
-    std::vector<char> password(plat::kMaxPasswordLength + 2);
-    if (!plat::ReadSecretLine(("Password for " + name + ": ").c_str(), password.data(),
-                              static_cast<DWORD>(password.size()))) {
-        std::fprintf(stderr, "vigilond: no password read (at most %u characters, one line)\n",
+    std::string password;
+    if (!ReadPassword("Password for " + name + ": ", &password)) {
+        std::fprintf(stderr, "vigilond: no password read (one line of at most %u characters)\n",
                      static_cast<unsigned>(plat::kMaxPasswordLength));
         return 1;
     }
     char szHash[plat::kPasswordHashSize] = {};
-    const bool fHashed = std::strlen(password.data()) > 0 &&
-                         plat::HashPassword(password.data(), szHash, sizeof(szHash));
-    std::fill(password.begin(), password.end(), '\0');
+    const bool fHashed = !password.empty() && plat::HashPassword(password.c_str(), szHash, sizeof(szHash));
+    Wipe(password);
     if (!fHashed) {
         std::fprintf(stderr, "vigilond: cannot hash the password (an empty one is refused)\n");
         return 1;

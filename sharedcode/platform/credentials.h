@@ -1,5 +1,5 @@
-// Platform layer: administrators' password hashes, and reading a password
-// typed by a person.
+// Platform layer: administrators' password hashes, and the terminal echo
+// turned off while a person types a password.
 //
 // Used by the service only: the library does not link these (their POSIX side
 // needs libcrypt).
@@ -28,11 +28,9 @@ BOOL HashPassword(const char* szPassword, char* szHash, DWORD cchHash);
 // says which: ERROR_LOGON_FAILURE for a mismatch).
 BOOL CheckPassword(const char* szPassword, const char* szHash);
 
-// Reads one line from standard input into szLine (cchLine characters with
-// the NUL), without its line end. When standard input is a terminal, szPrompt
-// goes to standard error first and the typed characters are not echoed.
-// FALSE at the end of input before any character, or when the line does not
-// fit (ERROR_INSUFFICIENT_BUFFER; the rest of the line is consumed).
-BOOL ReadSecretLine(const char* szPrompt, char* szLine, DWORD cchLine);
+// Turns the echo of typed characters on standard input off (FALSE) or back
+// on (TRUE). FALSE, with nothing changed, when standard input is not a
+// terminal (or console).
+BOOL SetStdinEcho(BOOL fEcho);
 
 }  // namespace plat

@@ -5,7 +5,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -62,38 +61,14 @@ BOOL CheckPassword(const char* szPassword, const char* szHash) {
     return diff ? Fail(ERROR_LOGON_FAILURE) : TRUE;
 }
 
-BOOL ReadSecretLine(const char* szPrompt, char* szLine, DWORD cchLine) {
-    if (!szLine || cchLine == 0) return Fail(ERROR_INVALID_PARAMETER);
-    termios saved;
-    const bool fTerminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
-    if (fTerminal) {
-        if (szPrompt) std::fputs(szPrompt, stderr);
-        std::fflush(stderr);
-        termios quiet = saved;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    }
-    DWORD cch = 0;
-    bool fAny = false, fTooLong = false;
-    for (int c; (c = std::getchar()) != EOF;) {
-        fAny = true;
-        if (c == '\n') break;
-        if (cch + 1 < cchLine)
-            szLine[cch++] = static_cast<char>(c);
-        else
-            fTooLong = true;
-    }
-    if (cch && szLine[cch - 1] == '\r') --cch;
-    szLine[cch] = 0;
-    if (fTerminal) {
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-        std::fputc('\n', stderr);
-    }
-    if (fTooLong) {
-        Wipe(szLine, cchLine);
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
-    }
-    return fAny ? TRUE : Fail(ERROR_NO_DATA);
+BOOL SetStdinEcho(BOOL fEcho) {
+    termios t;
+    if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &t) != 0) return FALSE;
+    if (fEcho)
+        t.c_lflag |= ECHO;
+    else
+        t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    return ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &t) == 0;
 }
 
 }  // namespace plat
