@@ -13,6 +13,7 @@
 #include "service/service.h"
 #include "sharedcode/platform/daemon.h"
 #include "sharedcode/hresult.h"
+#include "sharedcode/ipc.h"
 #include "sharedcode/platform/ipc.h"
 
 namespace {
@@ -38,6 +39,8 @@ const char kUsage[] =
     "\n"
     "SIGTERM and SIGINT stop the service, SIGHUP re-reads the settings, and so does\n"
     "setting the event Global\\W.A.R.D.E.N.\n";
+
+constexpr char kWakeEvent[] = "Global\\W.A.R.D.E.N.";
 
 const char* EnvOr(const char* szName, const char* szDefault) {
     const char* sz = std::getenv(szName);
@@ -116,7 +119,11 @@ int main(int argc, char** argv) {
     // signals; maintenance runs every IOInterval seconds.
     std::atomic<bool> fStop{false};
     std::thread monitor([&] {
-        plat::HEVENT hEvent = plat::CreateEventA(nullptr, "Global\\W.A.R.D.E.N.");
+        // Administration tools of other users set it: everyone may (within
+        // the umask, which the unit narrows to the group).
+        CRVN::IPC::CSecurityAttributes sa;
+        const bool fAttributes = HrSucceeded(sa.AddWellKnown(1)) && HrSucceeded(sa.Build());
+        plat::HEVENT hEvent = plat::CreateEventA(fAttributes ? sa.Get() : nullptr, kWakeEvent);
         int64_t nextMaintenance = 0;
         while (!fStop.load()) {
             const bool fWoken = hEvent && plat::WaitForEvent(hEvent, 500) == plat::kWaitObject0;
@@ -130,6 +137,7 @@ int main(int argc, char** argv) {
             }
         }
         if (hEvent) plat::CloseEvent(hEvent);
+        plat::UnlinkEventA(kWakeEvent);
     });
 
     for (;;) {
