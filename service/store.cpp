@@ -55,6 +55,8 @@ const char* const kSchema[] = {
     "CREATE INDEX failures_by_time ON failures(time);"
     // Per counted range: where its count starts, and how often it was blocked.
     "CREATE TABLE ranges(range_key TEXT PRIMARY KEY, count_since INTEGER NOT NULL, offences INTEGER NOT NULL);",
+    // Version 2: the administrators of the management pipe, with crypt(3) hashes.
+    "CREATE TABLE admins(name TEXT PRIMARY KEY COLLATE NOCASE, hash TEXT NOT NULL, changed INTEGER NOT NULL);",
 };
 constexpr int kSchemaSteps = sizeof(kSchema) / sizeof(kSchema[0]);
 static_assert(kSchemaSteps == kSchemaVersion, "one schema step per version");
@@ -665,6 +667,37 @@ HRESULT Store::Expire(int64_t now, int64_t failuresBefore, int64_t thawBefore,
     }
     if (changed || !thawed.empty()) Publish(changed, !thawed.empty());
     sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    return S_OK;
+}
+
+HRESULT Store::FindItem(ListKind list, const AddrRange& range, VGITEMID* pId) const {
+    std::lock_guard<std::mutex> g(m_lock);
+    for (const auto& kv : m_entries[list]) {
+        if (kv.second.first == range.first && kv.second.last == range.last) {
+            if (pId) *pId = kv.first;
+            return S_OK;
+        }
+    }
+    return S_FALSE;
+}
+
+HRESULT Store::SetAdmin(const std::string& name, const std::string& hash, int64_t now) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_db) return Fail("set administrator");
+    Statement s(*this, "INSERT OR REPLACE INTO admins(name, hash, changed) VALUES(?1, ?2, ?3)");
+    s.Text(1, name).Text(2, hash).Int(3, now);
+    return s.Ok() && s.Run() ? S_OK : Fail("set administrator");
+}
+
+HRESULT Store::AdminHash(const std::string& name, std::string* pHash) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_db) return Fail("read administrator");
+    Statement q(*this, "SELECT hash FROM admins WHERE name = ?1");
+    q.Text(1, name);
+    const int rc = q.Step();
+    if (rc == SQLITE_DONE) return S_FALSE;
+    if (rc != SQLITE_ROW) return Fail("read administrator");
+    *pHash = q.ColText(0);
     return S_OK;
 }
 
