@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the normal build, the sanitizer build, each benchmark once with
-# a minimal time, the INI parser fuzzed for a minute, and the Windows DLL
-# cross build.
+# a minimal time, the INI parser fuzzed for a minute, the Windows test build
+# under Wine, and the Windows DLL cross build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -31,6 +31,12 @@ cmake --build build/fuzz --target fuzz_parsetext -j "$jobs"
 mkdir -p build/fuzz/corpus
 build/fuzz/fuzz/fuzz_parsetext -max_total_time=60 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
   build/fuzz/corpus fuzz/corpus/parsetext 2>&1 | tail -n 3
+
+echo "== Windows test build (mingw-w64 x86-64), every suite under Wine"
+cmake --preset mingw64 >/dev/null
+cmake --build --preset mingw64 -j "$jobs"
+ctest --preset mingw64 -j "$jobs"
+WINEPREFIX="$PWD/build/mingw64/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
 
 echo "== Windows DLL (mingw-w64 i686)"
 cmake --preset mingw32 >/dev/null
