@@ -1,6 +1,8 @@
 // List retrieval: a connection of its own to the management pipe (the list
 // channel), one request written, then a list header and the records read one
 // by one into a single module-heap array that the caller owns afterwards.
+#include <cstring>
+
 #include "VGClient/VAVarive32.h"
 #include "VGClient/vgrecords.h"
 #include "VGClient/vgtransport.h"
@@ -17,7 +19,6 @@ constexpr DWORD kListWaitMs = 250;
 // No list of the service comes near this; a header asking for more is taken
 // as garbage rather than as a reason to claim the address space.
 constexpr uint64_t kMaxArrayBytes = uint64_t{256} << 20;
-constexpr DWORD kMaxItemSize = VG_AUTHFAILITEM_SIZE;
 
 constexpr HRESULT kHrBadListHeader = HrFromWin32(ERROR_INVALID_DATA);  // 0x8007000D
 constexpr HRESULT kHrMoreRecords = HrFromWin32(ERROR_MORE_DATA);       // 0x800700EA
@@ -65,8 +66,10 @@ HRESULT HrOpenListChannel(const VGREQHDREX& req, plat::HPIPE* phPipe) {
 
 // Reads the records that follow a header announcing a non-empty list. The
 // array has room for the announced records and one more, which takes the
-// read that ends the list; the reads never go past it. The array is handed
-// out whenever a complete record arrived, whatever the result.
+// read that ends the list; the reads never go past it. A whole record in
+// that spare slot is one more than announced: it is not kept, the slot stays
+// zero and the reply counts as too long. The array is handed out whenever a
+// complete record arrived, whatever the result.
 HRESULT HrReadRecords(plat::HPIPE hPipe, const VGLISTHDR& hdr, DWORD cbItem, void** ppItems, VGDWORD* pcItems) {
     const uint64_t cSlots = uint64_t{hdr.cItems} + 1;
     if (hdr.cbItem != cbItem || cSlots * cbItem > kMaxArrayBytes) return kHrBadListHeader;
@@ -74,19 +77,19 @@ HRESULT HrReadRecords(plat::HPIPE hPipe, const VGLISTHDR& hdr, DWORD cbItem, voi
     if (!pArray) return E_OUTOFMEMORY;
 
     HRESULT hr = hdr.hdr.hrStatus;
-    BYTE abSpill[kMaxItemSize];  // the full array's next read: did the service send more?
     bool fOverflow = false;
     DWORD cComplete = 0;
     plat::SetLastError(ERROR_SUCCESS);
     for (;;) {
-        BYTE* pSlot = cComplete < cSlots ? pArray + size_t{cComplete} * cbItem : abSpill;
+        BYTE* pSlot = pArray + size_t{cComplete} * cbItem;
         DWORD cbRead = 0;
         if (!plat::ReadFile(hPipe, pSlot, cbItem, &cbRead)) break;
         if (cbRead != cbItem) {
             hr = HrFromLastError();
             break;
         }
-        if (pSlot == abSpill) {
+        if (cComplete == hdr.cItems) {
+            std::memset(pSlot, 0, cbItem);
             fOverflow = true;
             break;
         }

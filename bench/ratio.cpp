@@ -38,7 +38,8 @@ private:
 
 }  // namespace
 
-int RunBenchmarksWithRatios(int argc, char** argv, const std::vector<RatioTarget>& targets) {
+int RunBenchmarksWithRatios(int argc, char** argv, const std::vector<RatioTarget>& targets,
+                            const std::vector<ComputedTarget>& computed) {
     // Repetitions of the benchmarks are interleaved at random, so that a drift
     // of the machine's speed during the run does not favour one side.
     std::vector<char*> args(argv, argv + argc);
@@ -62,6 +63,15 @@ int RunBenchmarksWithRatios(int argc, char** argv, const std::vector<RatioTarget
             continue;
         }
         std::printf("RATIO %s %.2f %.2f\n", t.target.c_str(), m / r, t.limit);
+    }
+    const SecondsOf secondsOf = [&reporter](const std::string& name) { return reporter.PerIteration(name); };
+    for (const ComputedTarget& t : computed) {
+        double measured = 0, limit = 0;
+        if (t.compute(secondsOf, &measured, &limit)) {
+            std::printf("RATIO %s %.2f %.2f\n", t.target.c_str(), measured, limit);
+        } else {
+            std::printf("RATIO %s n/a n/a\n", t.target.c_str());
+        }
     }
     std::fflush(stdout);
     return 0;

@@ -4,6 +4,7 @@
 // each taken as its best repetition.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,4 +15,16 @@ struct RatioTarget {
     double limit;
 };
 
-int RunBenchmarksWithRatios(int argc, char** argv, const std::vector<RatioTarget>& targets);
+// The best seconds per iteration of a benchmark as reported; negative when it
+// did not run.
+using SecondsOf = std::function<double(const std::string& name)>;
+
+// A target that is not one time over another: a time against an absolute
+// limit, or a memory figure. Computed after the run; false prints "n/a".
+struct ComputedTarget {
+    std::string target;
+    std::function<bool(const SecondsOf& secondsOf, double* pMeasured, double* pLimit)> compute;
+};
+
+int RunBenchmarksWithRatios(int argc, char** argv, const std::vector<RatioTarget>& targets,
+                            const std::vector<ComputedTarget>& computed = {});

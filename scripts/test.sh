@@ -27,10 +27,13 @@ done
 echo "== fuzzing the INI parser (60 s)"
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVG_FUZZ=ON -DVG_BUILD_TESTS=OFF -DVG_BUILD_BENCH=OFF >/dev/null
-cmake --build build/fuzz --target fuzz_parsetext -j "$jobs"
-mkdir -p build/fuzz/corpus
+cmake --build build/fuzz --target fuzz_parsetext fuzz_dispatch -j "$jobs"
+mkdir -p build/fuzz/corpus build/fuzz/corpus_dispatch
 build/fuzz/fuzz/fuzz_parsetext -max_total_time=60 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
   build/fuzz/corpus fuzz/corpus/parsetext 2>&1 | tail -n 3
+echo "== fuzzing the service's request dispatcher (30 s)"
+build/fuzz/fuzz/fuzz_dispatch -max_total_time=30 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
+  build/fuzz/corpus_dispatch fuzz/corpus/dispatch 2>&1 | tail -n 3
 
 echo "== Windows test build (mingw-w64 x86-64), every suite under Wine"
 cmake --preset mingw64 >/dev/null

@@ -1,6 +1,7 @@
 // Private heaps, the module heap, growable strings and wide-to-narrow
 // conversion; which process-wide objects a process makes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,9 +29,10 @@ bool AllBytes(const void* pv, size_t cb, unsigned char b) {
     return std::all_of(p, p + cb, [b](unsigned char c) { return c == b; });
 }
 
-// Four threads allocate, resize and free random blocks on one heap, each
-// block filled with a byte of its own address: overlap, lost content or
-// unzeroed memory shows. Blocks still live at the end go with the heap.
+// Four threads allocate, resize and free random blocks on one heap (small,
+// medium and mapped ones), each block filled with a byte of its own address:
+// overlap, lost content or unzeroed memory shows. Blocks still live at the
+// end go with the heap.
 TEST(PrivateHeap, ThreadsKeepTheirBlocksApart) {
     plat::HHEAP hHeap = plat::HeapCreate(0, 0xFFFF, 0);
     ASSERT_NE(nullptr, hHeap);
@@ -42,7 +44,7 @@ TEST(PrivateHeap, ThreadsKeepTheirBlocksApart) {
         std::vector<std::pair<unsigned char*, size_t>> live;
         std::mt19937 rng(20240601 + t);
         for (int round = 0; round < 6000; ++round) {
-            const size_t cb = rng() % 16 == 0 ? rng() % 40000 : rng() % 1100;
+            const size_t cb = rng() % 64 == 0 ? rng() % 600000 : rng() % 16 == 0 ? rng() % 40000 : rng() % 1100;
             const unsigned op = live.empty() ? 0 : rng() % 8;  // 0-3 allocate, 4-5 free, 6-7 resize
             const size_t i = op < 4 ? live.size() : rng() % live.size();
             const auto [p, cbOld] = op < 4 ? std::pair<unsigned char*, size_t>() : live[i];
@@ -86,6 +88,29 @@ TEST(PrivateHeap, ForeignBlocksAndRefusals) {
     EXPECT_EQ(nullptr, plat::HeapAlloc(hHeap, 0, 8));
     EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), plat::GetLastError());
     EXPECT_TRUE(plat::HeapDestroy(hOther) && plat::HeapDestroy(hHeap));
+}
+
+size_t ResidentBytes() {
+    unsigned long cPages = 0, cResident = 0;
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    if (f) {
+        if (std::fscanf(f, "%lu %lu", &cPages, &cResident) != 2) cResident = 0;
+        std::fclose(f);
+    }
+    return cResident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// A block as large as the largest list array, asked for and never filled,
+// costs address space only: it reads as zeros without being written.
+TEST(ModuleHeap, LargeBlockCostsNoMemoryUntilFilled) {
+    constexpr DWORD cb = 268000000;
+    const size_t cbBefore = ResidentBytes();
+    auto* pb = static_cast<unsigned char*>(CModuleHeap::Malloc(cb));
+    ASSERT_NE(nullptr, pb);
+    const size_t cbGrowth = ResidentBytes() - cbBefore;
+    EXPECT_LT(cbGrowth, size_t{8} << 20);
+    EXPECT_TRUE(AllBytes(pb, 4096, 0) && AllBytes(pb + cb / 2, 4096, 0) && AllBytes(pb + cb - 4096, 4096, 0));
+    EXPECT_TRUE(CModuleHeap::Free(pb));
 }
 
 std::vector<std::string> g_trace;

@@ -132,6 +132,32 @@ TEST_F(SmartIni, SavesWriteOnlyRealChanges) {
     EXPECT_EQ(INI_E_BADSAVEPATH, unbound.HrSave(true));
 }
 
+// A save puts a new file in the old one's place, with the old one's
+// permissions; a settings file reached through a symbolic link is written in
+// place, so that the link stays one.
+TEST_F(SmartIni, SaveReplacesTheFileButKeepsPermissionsAndLinks) {
+    const std::string path = PathOf("p.ini"), target = PathOf("target.ini"), link = PathOf("link.ini");
+    WriteExternally(path, "[S]\r\nk=old\r\n");
+    ASSERT_EQ(0, ::chmod(path.c_str(), 0640));
+    struct stat before = {}, after = {};
+    ::stat(path.c_str(), &before);
+    CSmartIni ini;
+    ASSERT_EQ(S_OK, ini.HrOpen(path.c_str(), false, false));
+    ASSERT_EQ(S_OK, ini.HrSetString("S", "k", "new"));
+    ::stat(path.c_str(), &after);
+    EXPECT_NE(before.st_ino, after.st_ino);
+    EXPECT_EQ(0640u, after.st_mode & 07777);
+
+    WriteExternally(target, "[S]\r\nk=old\r\n");
+    ASSERT_EQ(0, ::symlink(target.c_str(), link.c_str()));
+    ASSERT_EQ(S_OK, ini.HrOpen(link.c_str(), false, false));
+    ASSERT_EQ(S_OK, ini.HrSetString("S", "k", "new"));
+    ::lstat(link.c_str(), &after);
+    EXPECT_TRUE(S_ISLNK(after.st_mode));
+    EXPECT_NE(std::string::npos, ReadAll(target).find("k=new"));
+    EXPECT_FALSE(Exists(link + ".tmp"));
+}
+
 TEST_F(SmartIni, DeleteOnCloseRemovesTheFileAtDestructionAndAtRebinding) {
     const std::string first = PathOf("d1.ini"), second = PathOf("d2.ini");
     auto ini = std::make_unique<CSmartIni>();

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <random>
 #include <vector>
 
 #include "sharedcode/platform/file.h"
@@ -38,6 +40,42 @@ TEST_F(IniProcesses, TwoWritersLoseNoUpdate) {
     CSmartIni reader;
     ASSERT_EQ(S_OK, reader.HrOpen(path.c_str(), false, false));
     EXPECT_EQ(2u * kcKeys, reader.EntryCount());
+}
+
+// A writer killed at any moment of a save leaves the old text or the new one,
+// never the new text over the tail of a longer old one, where a key nobody
+// set ("xxx...x=1") would appear and outlive later saves.
+TEST_F(IniProcesses, WriterKilledMidSaveLeavesOldOrNewText) {
+    const std::string path = PathOf("torn.ini");
+    const std::string longValue = std::string(3990, 'x') + "=1";
+    std::mt19937 rng(8);
+    for (int iRound = 0; iRound < 100; ++iRound) {
+        Signal saved;
+        const pid_t writer = Spawn([&] {
+            CSmartIni ini;
+            if (ini.HrOpen(path.c_str(), false, false) != S_OK) return 2;
+            for (int i = 0;; ++i) {
+                if (HrFailed(ini.HrSetString("S", "k", i % 2 ? "1" : longValue.c_str()))) return 3;
+                if (i == 0) saved.Raise();
+            }
+        });
+        ASSERT_TRUE(saved.Wait()) << "round " << iRound;
+        ::usleep(rng() % 20000);
+        ::kill(writer, SIGKILL);
+        ASSERT_EQ(-1, WaitChild(writer)) << "round " << iRound;
+
+        CSmartIni reader;
+        ASSERT_EQ(S_OK, reader.HrOpen(path.c_str(), false, false));
+        ASSERT_EQ(1u, reader.EntryCount()) << "round " << iRound << ": " << ReadAll(path).size() << " bytes";
+        ASSERT_STREQ("k", reader.Entry(0)->szKey.Get());
+    }
+    // What a killed writer left beside the file goes with the next save.
+    CSmartIni ini;
+    ASSERT_EQ(S_OK, ini.HrOpen(path.c_str(), false, false));
+    EXPECT_EQ(S_OK, ini.HrSetString("S", "k", "2"));
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(m_dir)) names.push_back(e.path().filename());
+    EXPECT_EQ(std::vector<std::string>{"torn.ini"}, names);
 }
 
 TEST_F(IniProcesses, LockFileHasOneOwnerAtATimeAndGoesWithIt) {

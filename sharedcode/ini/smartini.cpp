@@ -27,6 +27,8 @@ constexpr DWORD kmsLockRetry = 25;
 constexpr DWORD kcchLookup = 2048;
 constexpr DWORD kcchBool = 8;
 constexpr DWORD kcchOpenCopy = 4096;
+// Files are opened so that others may read, write and replace them meanwhile.
+constexpr DWORD kShareAll = plat::kFileShareRead | plat::kFileShareWrite | plat::kFileShareDelete;
 constexpr DWORD kAttributesNotFile =
     plat::kFileAttributeDirectory | plat::kFileAttributeDevice | plat::kFileAttributeOffline;
 
@@ -77,6 +79,46 @@ private:
     CNamedMutex& m_mutex;
     bool m_fHeld;
 };
+
+// Other processes see a change by the last-write time alone, and the file
+// system's clock may not have moved since the previous save: every save moves
+// it on by at least one unit from the time the file had before.
+void MoveLastWriteTimeOn(plat::FileHandle h, const plat::FileTime* pftBefore) {
+    plat::FileTime ftAfter;
+    if (pftBefore && plat::GetFileLastWriteTime(h, &ftAfter) &&
+        plat::FileTimeValue(ftAfter) <= plat::FileTimeValue(*pftBefore)) {
+        const plat::FileTime ftNext = plat::MakeFileTime(plat::FileTimeValue(*pftBefore) + 1);
+        plat::SetFileLastWriteTime(h, &ftNext);
+    }
+}
+
+// Writes the text, flushed, to wszPath + ".tmp" and puts that file in
+// wszPath's place. False, with nothing changed but a temporary file removed,
+// when any step fails.
+bool ReplaceWithText(const wchar_t* wszPath, const TSz<char>& text, const plat::FileTime* pftBefore) {
+    TSz<wchar_t> wszTemp;
+    try {
+        wszTemp.Assign(wszPath);
+        wszTemp.Append(L".tmp");
+    } catch (long) {
+        return false;
+    }
+    // A temporary file a killed writer left behind is overwritten.
+    plat::FileHandle h = plat::CreateFileW(wszTemp.Get(), plat::kFileGenericWrite, 0, plat::kCreateAlways, 0);
+    if (h == plat::InvalidFile()) return false;
+    DWORD cbWritten;
+    bool fDone = plat::WriteFile(h, text.Get(), text.Length(), &cbWritten) != FALSE;
+    if (fDone) MoveLastWriteTimeOn(h, pftBefore);
+    fDone = fDone && plat::FlushFileBuffers(h);
+    plat::CloseFile(h);
+    fDone = fDone && plat::ReplaceFileW(wszPath, wszTemp.Get());
+    if (!fDone) {
+        const DWORD dwError = plat::GetLastError();
+        plat::DeleteFileW(wszTemp.Get());
+        plat::SetLastError(dwError);
+    }
+    return fDone;
+}
 
 }  // namespace
 
@@ -415,8 +457,7 @@ HRESULT CSmartIni::ReadFileCore(char** ppImage, DWORD* pcbImage, bool fForChange
     const DWORD dwLast = m_dwLastReadTick.load();
     if (!fForChange && dwInterval && dwLast && plat::GetTickCount() - dwLast < dwInterval * 1000u) return S_OK;
 
-    plat::FileHandle h = plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericRead,
-                                           plat::kFileShareRead | plat::kFileShareWrite, plat::kOpenExisting, 0);
+    plat::FileHandle h = plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericRead, kShareAll, plat::kOpenExisting, 0);
     if (h == plat::InvalidFile()) return HrFromLastError();
     uint64_t cbFile = 0;
     if (!plat::GetFileSizeEx(h, &cbFile)) {
@@ -512,46 +553,57 @@ HRESULT CSmartIni::HrSave(bool fForce) {
     }
     CNamedMutexLock lockFile(m_mtxFile);
 
-    plat::FileHandle h;
-    for (int iRetry = 0;; ++iRetry) {
-        h = plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericWrite, plat::kFileShareRead | plat::kFileShareWrite,
-                              plat::kOpenAlways, plat::kFileFlagWriteThrough);
-        if (h != plat::InvalidFile()) break;
-        if (iRetry == kcOpenRetries) return HrFromLastError();
-        plat::Sleep(kmsOpenRetry);
-        if (!m_wszDirectory.IsEmpty()) {
-            plat::DeleteFileW(m_wszDirectory.Get());
-            HrCreateDirectoryPath(m_wszDirectory.Get());
+    plat::FileHandle h = plat::InvalidFile();
+    for (int iReopen = 0; h == plat::InvalidFile(); ++iReopen) {
+        for (int iRetry = 0;; ++iRetry) {
+            h = plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericWrite, kShareAll, plat::kOpenAlways,
+                                  plat::kFileFlagWriteThrough);
+            if (h != plat::InvalidFile()) break;
+            if (iRetry == kcOpenRetries) return HrFromLastError();
+            plat::Sleep(kmsOpenRetry);
+            if (!m_wszDirectory.IsEmpty()) {
+                plat::DeleteFileW(m_wszDirectory.Get());
+                HrCreateDirectoryPath(m_wszDirectory.Get());
+            }
         }
-    }
-    for (int iRetry = 0; !plat::LockFileEx(h, plat::kLockfileExclusiveLock, 0, kcbLockRange); ++iRetry) {
-        if (iRetry == kcLockRetries) {
-            const HRESULT hr = HrFromLastError();
+        for (int iRetry = 0; !plat::LockFileEx(h, plat::kLockfileExclusiveLock, 0, kcbLockRange); ++iRetry) {
+            if (iRetry == kcLockRetries) {
+                const HRESULT hr = HrFromLastError();
+                plat::CloseFile(h);
+                return hr;
+            }
+            plat::Sleep(kmsLockRetry);
+        }
+        // A writer without the file mutex may have replaced the file while
+        // this one waited for the lock, which then guards nothing: lock the
+        // file the path names now.
+        if (iReopen < kcOpenRetries && !plat::IsFileAtPath(h, m_wszPath.Get())) {
+            plat::UnlockFileEx(h, 0, kcbLockRange);
             plat::CloseFile(h);
-            return hr;
+            h = plat::InvalidFile();
         }
-        plat::Sleep(kmsLockRetry);
     }
 
     plat::FileTime ftBefore;
-    const bool fBefore = plat::GetFileLastWriteTime(h, &ftBefore) != FALSE;
-    DWORD cbWritten;
-    if (!plat::WriteFile(h, text.Get(), text.Length(), &cbWritten)) {
-        const HRESULT hr = HrFromLastError();
-        plat::UnlockFileEx(h, 0, kcbLockRange);
-        plat::CloseFile(h);
-        return hr;
-    }
-    plat::SetEndOfFile(h);
-    plat::FlushFileBuffers(h);
-    // Other processes see a change by the last-write time alone, and the
-    // file system's clock may not have moved since the previous save: every
-    // save moves it on by at least one unit.
-    plat::FileTime ftAfter;
-    if (fBefore && plat::GetFileLastWriteTime(h, &ftAfter) &&
-        plat::FileTimeValue(ftAfter) <= plat::FileTimeValue(ftBefore)) {
-        const plat::FileTime ftNext = plat::MakeFileTime(plat::FileTimeValue(ftBefore) + 1);
-        plat::SetFileLastWriteTime(h, &ftNext);
+    const plat::FileTime* pftBefore = plat::GetFileLastWriteTime(h, &ftBefore) ? &ftBefore : nullptr;
+    // Beyond the in-place write on purpose, for safety: the text goes to a
+    // new file that then takes the settings file's place in one step, so that
+    // a writer killed at any moment leaves the old text or the new one, never
+    // the new text over the tail of the old.
+    if (!ReplaceWithText(m_wszPath.Get(), text, pftBefore)) {
+        // The platform refused the replace (another process holds the file
+        // without delete sharing, or the folder takes no new file): the text
+        // is written in place through the handle locked above.
+        DWORD cbWritten;
+        if (!plat::WriteFile(h, text.Get(), text.Length(), &cbWritten)) {
+            const HRESULT hr = HrFromLastError();
+            plat::UnlockFileEx(h, 0, kcbLockRange);
+            plat::CloseFile(h);
+            return hr;
+        }
+        plat::SetEndOfFile(h);
+        plat::FlushFileBuffers(h);
+        MoveLastWriteTimeOn(h, pftBefore);
     }
     plat::UnlockFileEx(h, 0, kcbLockRange);
     plat::FileAttributeData data;

@@ -3,7 +3,8 @@
 // Shaped after GetFileAttributesExW, FindFirstFileW (+ FindClose),
 // CreateDirectoryW, CreateFileW, ReadFile, WriteFile, SetFilePointerEx,
 // SetEndOfFile, FlushFileBuffers, GetFileSizeEx, GetFileTime, SetFileTime,
-// LockFileEx, UnlockFileEx, DeleteFileW and CloseHandle. Paths are wide text
+// LockFileEx, UnlockFileEx, DeleteFileW, ReplaceFileW,
+// GetFileInformationByHandle and CloseHandle. Paths are wide text
 // in the Windows form, long-path prefixes included. Failures return FALSE (or
 // InvalidFile()) and set the last error to a Win32 system error code.
 //
@@ -82,8 +83,9 @@ inline FileHandle InvalidFile() { return reinterpret_cast<FileHandle>(static_cas
 constexpr DWORD kFileGenericRead = 0x80000000u;   // GENERIC_READ
 constexpr DWORD kFileGenericWrite = 0x40000000u;  // GENERIC_WRITE
 
-constexpr DWORD kFileShareRead = 0x1;   // FILE_SHARE_READ
-constexpr DWORD kFileShareWrite = 0x2;  // FILE_SHARE_WRITE
+constexpr DWORD kFileShareRead = 0x1;    // FILE_SHARE_READ
+constexpr DWORD kFileShareWrite = 0x2;   // FILE_SHARE_WRITE
+constexpr DWORD kFileShareDelete = 0x4;  // FILE_SHARE_DELETE: lets the file be replaced while open
 
 constexpr DWORD kCreateNew = 1;     // CREATE_NEW
 constexpr DWORD kCreateAlways = 2;  // CREATE_ALWAYS
@@ -146,5 +148,27 @@ constexpr DWORD kLockfileExclusiveLock = 0x2;    // LOCKFILE_EXCLUSIVE_LOCK
 // access. They bind only callers that lock: plain reads and writes pass.
 BOOL LockFileEx(FileHandle hFile, DWORD dwFlags, uint64_t qwOffset, uint64_t cbLength);
 BOOL UnlockFileEx(FileHandle hFile, uint64_t qwOffset, uint64_t cbLength);
+
+constexpr DWORD kErrorFileInvalid = 1006;  // ERROR_FILE_INVALID
+
+// ReplaceFileW(replaced, replacement, no backup): the replacement takes the
+// replaced file's name in one step, so that whoever opens the name finds one
+// whole file or the other, also after a crash. The replaced file's
+// permissions pass to the replacement; a missing replaced file is no error.
+// Both must lie in one folder, and the replacement must be closed.
+// Win32: ReplaceFileW, or MoveFileExW(REPLACE_EXISTING | WRITE_THROUGH) when
+// the replaced file is missing. While another handle holds the replaced file
+// without kFileShareDelete the call fails (ERROR_SHARING_VIOLATION,
+// ERROR_ACCESS_DENIED or ERROR_UNABLE_TO_REMOVE_REPLACED) and nothing changes.
+// POSIX: rename, then fsync of the folder; the mode bits (and the owner, where
+// allowed) are copied first. A symbolic link is not replaced by a file:
+// ERROR_NOT_SUPPORTED.
+BOOL ReplaceFileW(const wchar_t* wszReplaced, const wchar_t* wszReplacement);
+
+// Whether wszPath names the file hFile has open (POSIX: same device and
+// inode; Win32: same volume serial number and file index). Another file, as
+// after a ReplaceFileW since hFile was opened: FALSE with kErrorFileInvalid;
+// none: FALSE with the error of the look-up.
+BOOL IsFileAtPath(FileHandle hFile, const wchar_t* wszPath);
 
 }  // namespace plat

@@ -25,7 +25,9 @@ struct FileObject {
 namespace {
 
 constexpr DWORD kErrorTooManyOpenFiles = 4;  // ERROR_TOO_MANY_OPEN_FILES
+constexpr DWORD kErrorNotSameDevice = 17;    // ERROR_NOT_SAME_DEVICE
 constexpr DWORD kErrorWriteProtect = 19;     // ERROR_WRITE_PROTECT
+constexpr DWORD kErrorNotSupported = 50;     // ERROR_NOT_SUPPORTED
 constexpr DWORD kErrorDiskFull = 112;        // ERROR_DISK_FULL
 constexpr DWORD kErrorNegativeSeek = 131;    // ERROR_NEGATIVE_SEEK
 constexpr DWORD kErrorDirNotEmpty = 145;     // ERROR_DIR_NOT_EMPTY
@@ -100,6 +102,7 @@ DWORD ErrorFromErrno(int e, const std::string& path = std::string()) {
         case EAGAIN: return kErrorLockViolation;
         case ENOTEMPTY: return kErrorDirNotEmpty;
         case ELOOP: return ERROR_INVALID_NAME;
+        case EXDEV: return kErrorNotSameDevice;
         default: return kErrorIoDevice;
     }
 }
@@ -380,6 +383,40 @@ BOOL LockFileEx(FileHandle hFile, DWORD dwFlags, uint64_t qwOffset, uint64_t cbL
 
 BOOL UnlockFileEx(FileHandle hFile, uint64_t qwOffset, uint64_t cbLength) {
     return RangeLock(hFile, F_UNLCK, false, qwOffset, cbLength);
+}
+
+BOOL ReplaceFileW(const wchar_t* wszReplaced, const wchar_t* wszReplacement) {
+    std::string replaced, replacement;
+    if (!ToPosixPath(wszReplaced, &replaced) || !ToPosixPath(wszReplacement, &replacement)) return FALSE;
+    struct stat st;
+    if (::lstat(replaced.c_str(), &st) == 0) {
+        if (S_ISLNK(st.st_mode)) return Fail(kErrorNotSupported);
+        // What a Windows replace keeps of the old file; the owner passes only
+        // where this process may give it away.
+        (void)(::chmod(replacement.c_str(), st.st_mode & 07777) == 0);
+        (void)(::chown(replacement.c_str(), st.st_uid, st.st_gid) == 0);
+    }
+    if (::rename(replacement.c_str(), replaced.c_str()) != 0) return Fail(ErrorFromErrno(errno, replaced));
+    // The new name is durable only once the folder is; a folder that refuses
+    // fsync leaves it to the file system, and the replace has happened.
+    const size_t iSlash = replaced.find_last_of('/');
+    const std::string folder = iSlash == std::string::npos ? "." : iSlash == 0 ? "/" : replaced.substr(0, iSlash);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+    return TRUE;
+}
+
+BOOL IsFileAtPath(FileHandle hFile, const wchar_t* wszPath) {
+    if (!IsValid(hFile)) return Fail(ERROR_INVALID_HANDLE);
+    std::string path;
+    if (!ToPosixPath(wszPath, &path)) return FALSE;
+    struct stat stOpen, stNamed;
+    if (::fstat(hFile->fd, &stOpen) != 0) return Fail(ErrorFromErrno(errno));
+    if (::stat(path.c_str(), &stNamed) != 0) return Fail(ErrorFromErrno(errno, path));
+    return stOpen.st_dev == stNamed.st_dev && stOpen.st_ino == stNamed.st_ino ? TRUE : Fail(kErrorFileInvalid);
 }
 
 }  // namespace plat

@@ -22,6 +22,10 @@ static_assert(kFileFlagWriteThrough == FILE_FLAG_WRITE_THROUGH && kFileFlagDelet
 static_assert(kLockfileExclusiveLock == LOCKFILE_EXCLUSIVE_LOCK &&
                   kLockfileFailImmediately == LOCKFILE_FAIL_IMMEDIATELY,
               "lock flags");
+static_assert(kFileShareRead == FILE_SHARE_READ && kFileShareWrite == FILE_SHARE_WRITE &&
+                  kFileShareDelete == FILE_SHARE_DELETE,
+              "share modes");
+static_assert(kErrorFileInvalid == ERROR_FILE_INVALID, "error codes");
 static_assert(kFileBegin == FILE_BEGIN && kFileCurrent == FILE_CURRENT && kFileEnd == FILE_END, "move methods");
 
 namespace {
@@ -116,6 +120,39 @@ BOOL LockFileEx(FileHandle hFile, DWORD dwFlags, uint64_t qwOffset, uint64_t cbL
 BOOL UnlockFileEx(FileHandle hFile, uint64_t qwOffset, uint64_t cbLength) {
     OVERLAPPED ov = Overlapped(qwOffset);
     return ::UnlockFileEx(Native(hFile), 0, static_cast<DWORD>(cbLength), static_cast<DWORD>(cbLength >> 32), &ov);
+}
+
+BOOL ReplaceFileW(const wchar_t* wszReplaced, const wchar_t* wszReplacement) {
+    if (::ReplaceFileW(wszReplaced, wszReplacement, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+        return TRUE;
+    const DWORD dwError = ::GetLastError();
+    // No file to replace yet; or the replaced file is gone and the
+    // replacement still has its own name: a move finishes the job.
+    if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
+        return ::MoveFileExW(wszReplacement, wszReplaced, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    ::SetLastError(dwError);
+    return FALSE;
+}
+
+BOOL IsFileAtPath(FileHandle hFile, const wchar_t* wszPath) {
+    BY_HANDLE_FILE_INFORMATION open, named;
+    if (!::GetFileInformationByHandle(Native(hFile), &open)) return FALSE;
+    // Attributes only: opens whatever the sharing of other handles.
+    ::HANDLE h = ::CreateFileW(wszPath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return FALSE;
+    const BOOL fInfo = ::GetFileInformationByHandle(h, &named);
+    const DWORD dwError = ::GetLastError();
+    ::CloseHandle(h);
+    if (!fInfo) {
+        ::SetLastError(dwError);
+        return FALSE;
+    }
+    if (open.dwVolumeSerialNumber == named.dwVolumeSerialNumber && open.nFileIndexHigh == named.nFileIndexHigh &&
+        open.nFileIndexLow == named.nFileIndexLow)
+        return TRUE;
+    ::SetLastError(ERROR_FILE_INVALID);
+    return FALSE;
 }
 
 }  // namespace plat

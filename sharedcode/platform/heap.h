@@ -9,6 +9,12 @@
 // (unless created or called with kHeapNoSerialize). Destroying a heap releases
 // every block still allocated from it; nothing needs to be freed one by one.
 //
+// Blocks of 128 KiB and more come zero-filled from the system and are not
+// written over again, so a large block that is asked for but never filled
+// costs address space, not memory or time (POSIX: a mapping of its own;
+// Win32: the heap's large-block path, fresh pages above its virtual-memory
+// threshold).
+//
 // POSIX: a private heap is an allocator of its own: size classes of 16 bytes
 // up to 1 KiB and coarser ones up to 16 KiB, carved from 64 KiB slabs that
 // the heap owns; larger blocks are kept one by one on the heap's list. Blocks

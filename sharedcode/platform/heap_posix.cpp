@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -44,9 +45,10 @@ void ProcessHeapFree(void* pv) { ::free(pv); }
 //
 // Every block is preceded by a 16-byte header naming its heap, its size and
 // its size class. Blocks up to kMediumMax bytes are carved from slabs and,
-// once freed, kept on their class's free list; larger ones are malloc'd one
-// by one and linked into the heap's list. The heap owns its slabs and its
-// large blocks, so destroying it releases everything at once.
+// once freed, kept on their class's free list; larger ones are taken one by
+// one (malloc'd, or from kMapMin bytes on mapped) and linked into the heap's
+// list. The heap owns its slabs and its large blocks, so destroying it
+// releases everything at once.
 
 namespace {
 
@@ -62,6 +64,12 @@ constexpr size_t kMediumMax = 16384;  // classes of 256-byte steps up to here
 constexpr unsigned kSmallClasses = kSmallMax / kGranule;
 constexpr unsigned kClasses = kSmallClasses + (kMediumMax - kSmallMax) / kMediumStep;
 constexpr size_t kSlabSize = 64 * 1024;
+// Large blocks of this size and more get a mapping of their own, whose pages
+// the system hands out zero-filled on first touch: zeroing them again would
+// make a block that is asked for but never filled (a list whose header
+// announces far more records than arrive) cost memory and time instead of
+// address space.
+constexpr size_t kMapMin = 128 * 1024;
 // Larger requests fail, as they do on a 32-bit Windows heap.
 constexpr size_t kMaxBlock = 0x7FFF0000;
 
@@ -81,7 +89,7 @@ struct LargeLink {
     LargeLink* pPrev;
     LargeLink* pNext;
     size_t cbCapacity;
-    size_t reserved;
+    size_t cbMapped;  // the whole mapping; 0 for a malloc'd block
 };
 static_assert(sizeof(LargeLink) % kGranule == 0, "large blocks stay 16-byte aligned");
 
@@ -206,13 +214,50 @@ VG_NO_ASAN BlockHeader* TakeSmall(HHEAP hHeap, unsigned iClass, size_t cb) {
     return pHdr;
 }
 
-// Under the heap's lock.
-VG_NO_ASAN BlockHeader* TakeLarge(HHEAP hHeap, size_t cb) {
-    size_t cbRaw = sizeof(LargeLink) + sizeof(BlockHeader) + cb;
-    if (!FitsMaximum(hHeap, cbRaw)) return nullptr;
-    LargeLink* pLink = static_cast<LargeLink*>(::malloc(cbRaw));
+size_t PageSize() {
+    static const size_t s_cb = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    return s_cb;
+}
+
+// The bytes a large block takes from the system, its link and header included.
+size_t RawSize(const LargeLink* pLink) {
+    return pLink->cbMapped ? pLink->cbMapped : sizeof(LargeLink) + sizeof(BlockHeader) + pLink->cbCapacity;
+}
+
+// Outside the heap's lock: the memory of a large block of cb bytes, or null.
+LargeLink* NewLarge(size_t cb) {
+    const size_t cbRaw = sizeof(LargeLink) + sizeof(BlockHeader) + cb;
+    LargeLink* pLink;
+    size_t cbMapped = 0;
+    if (cb >= kMapMin) {
+        cbMapped = RoundUp(cbRaw, PageSize());
+        void* pv = ::mmap(nullptr, cbMapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        pLink = pv == MAP_FAILED ? nullptr : static_cast<LargeLink*>(pv);
+    } else {
+        pLink = static_cast<LargeLink*>(::malloc(cbRaw));
+    }
     if (!pLink) return nullptr;
-    pLink->cbCapacity = cb;
+    pLink->cbCapacity = cbMapped ? cbMapped - sizeof(LargeLink) - sizeof(BlockHeader) : cb;
+    pLink->cbMapped = cbMapped;
+    return pLink;
+}
+
+// Outside the heap's lock: gives a large block's memory back.
+void ReleaseLarge(LargeLink* pLink) {
+    const size_t cbRaw = RawSize(pLink);
+    VG_UNPOISON(pLink, cbRaw);
+    if (pLink->cbMapped) {
+        ::munmap(pLink, cbRaw);
+    } else {
+        ::free(pLink);
+    }
+}
+
+// Under the heap's lock: makes a block of NewLarge a live block of the heap,
+// or returns null when the heap's maximum does not allow it.
+VG_NO_ASAN BlockHeader* LinkLarge(HHEAP hHeap, LargeLink* pLink, size_t cb) {
+    const size_t cbRaw = RawSize(pLink);
+    if (!FitsMaximum(hHeap, cbRaw)) return nullptr;
     pLink->pNext = hHeap->large.pNext;
     pLink->pPrev = &hHeap->large;
     pLink->pNext->pPrev = pLink;
@@ -285,27 +330,54 @@ HHEAP HeapCreate(DWORD flOptions, size_t cbInitial, size_t cbMaximum) {
     return hHeap;
 }
 
+namespace {
+
+// HeapAlloc without its zero-filling: *pfZeroed tells whether the block's
+// bytes are zero already (a fresh mapping).
+void* AllocBlock(HHEAP hHeap, DWORD dwFlags, size_t cb, bool* pfZeroed) {
+    *pfZeroed = false;
+    if (cb > kMaxBlock || TakeHeapFailure(hHeap)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    BlockHeader* pHdr = nullptr;
+    size_t cbCapacity;
+    if (cb <= kMediumMax) {
+        HeapLock lock(hHeap, dwFlags);
+        pHdr = TakeSmall(hHeap, ClassOf(cb), cb);
+        cbCapacity = ClassSize(ClassOf(cb));
+    } else {
+        LargeLink* pLink = NewLarge(cb);
+        if (pLink) {
+            cbCapacity = pLink->cbCapacity;
+            *pfZeroed = pLink->cbMapped != 0;
+            {
+                HeapLock lock(hHeap, dwFlags);
+                pHdr = LinkLarge(hHeap, pLink, cb);
+            }
+            if (!pHdr) ReleaseLarge(pLink);
+        }
+    }
+    if (!pHdr) {
+        *pfZeroed = false;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    void* pv = pHdr + 1;
+    ShapeBlock(pv, cb, cbCapacity);
+    return pv;
+}
+
+}  // namespace
+
 void* HeapAlloc(HHEAP hHeap, DWORD dwFlags, size_t cb) {
     if (!IsHeap(hHeap)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    if (cb > kMaxBlock || TakeHeapFailure(hHeap)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    BlockHeader* pHdr;
-    {
-        HeapLock lock(hHeap, dwFlags);
-        pHdr = cb <= kMediumMax ? TakeSmall(hHeap, ClassOf(cb), cb) : TakeLarge(hHeap, cb);
-    }
-    if (!pHdr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    void* pv = pHdr + 1;
-    ShapeBlock(pv, cb, cb <= kMediumMax ? ClassSize(ClassOf(cb)) : cb);
-    if (dwFlags & kHeapZeroMemory) ::memset(pv, 0, cb);
+    bool fZeroed;
+    void* pv = AllocBlock(hHeap, dwFlags, cb, &fZeroed);
+    if (pv && (dwFlags & kHeapZeroMemory) && !fZeroed) ::memset(pv, 0, cb);
     return pv;
 }
 
@@ -344,10 +416,12 @@ void* HeapReAlloc(HHEAP hHeap, DWORD dwFlags, void* pv, size_t cb) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    void* pvNew = HeapAlloc(hHeap, dwFlags & ~kHeapZeroMemory, cb);
+    bool fZeroed;
+    void* pvNew = AllocBlock(hHeap, dwFlags, cb, &fZeroed);
     if (!pvNew) return nullptr;
     ::memcpy(pvNew, pv, cbOld < cb ? cbOld : cb);
-    if ((dwFlags & kHeapZeroMemory) && cb > cbOld) ::memset(static_cast<char*>(pvNew) + cbOld, 0, cb - cbOld);
+    if ((dwFlags & kHeapZeroMemory) && cb > cbOld && !fZeroed)
+        ::memset(static_cast<char*>(pvNew) + cbOld, 0, cb - cbOld);
     HeapFree(hHeap, dwFlags, pv);
     return pvNew;
 }
@@ -370,7 +444,7 @@ VG_NO_ASAN BOOL HeapFree(HHEAP hHeap, DWORD dwFlags, void* pv) {
             pLink = reinterpret_cast<LargeLink*>(pHdr) - 1;
             pLink->pPrev->pNext = pLink->pNext;
             pLink->pNext->pPrev = pLink->pPrev;
-            hHeap->cbCommitted -= sizeof(LargeLink) + sizeof(BlockHeader) + pLink->cbCapacity;
+            hHeap->cbCommitted -= RawSize(pLink);
         } else {
             // Poisoned before it is on the list: another thread may take it
             // from there at once.
@@ -382,8 +456,7 @@ VG_NO_ASAN BOOL HeapFree(HHEAP hHeap, DWORD dwFlags, void* pv) {
     }
     if (pLink) {
         pHdr->wTag = kTagFree;
-        VG_UNPOISON(pLink, sizeof(LargeLink) + sizeof(BlockHeader) + pLink->cbCapacity);
-        ::free(pLink);
+        ReleaseLarge(pLink);
     }
     return TRUE;
 }
@@ -401,8 +474,7 @@ BOOL HeapDestroy(HHEAP hHeap) {
     }
     for (LargeLink* pLink = hHeap->large.pNext; pLink != &hHeap->large;) {
         LargeLink* pNext = pLink->pNext;
-        VG_UNPOISON(pLink, sizeof(LargeLink) + sizeof(BlockHeader) + pLink->cbCapacity);
-        ::free(pLink);
+        ReleaseLarge(pLink);
         pLink = pNext;
     }
     hHeap->dwMagic = 0;

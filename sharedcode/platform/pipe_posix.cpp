@@ -1,5 +1,6 @@
 // POSIX side of platform/pipe.h: named pipes as framed AF_UNIX stream sockets.
 #include "sharedcode/platform/pipe.h"
+#include "sharedcode/platform/pipe_posix.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -22,6 +23,10 @@ namespace {
 constexpr const char* kDefaultPipeDir = "/run/vigilon";
 constexpr DWORD kWaitForever = 0xFFFFFFFF;  // NMPWAIT_WAIT_FOREVER
 constexpr DWORD kDefaultWaitMs = 50;        // NMPWAIT_USE_DEFAULT_WAIT
+
+}  // namespace
+
+namespace pipe_posix {
 
 DWORD Win32FromErrno(int e) {
     switch (e) {
@@ -50,7 +55,7 @@ DWORD Win32FromErrno(int e) {
     }
 }
 
-bool IEquals(const char* a, const char* b, size_t n) {
+static bool IEquals(const char* a, const char* b, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         char x = a[i], y = b[i];
         if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
@@ -86,6 +91,13 @@ DWORD ResolvePipePath(const char* szPath, sockaddr_un* addr, socklen_t* len) {
     *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + dirLen + 1 + nameLen + 1);
     return ERROR_SUCCESS;
 }
+
+}  // namespace pipe_posix
+
+namespace {
+
+using pipe_posix::ResolvePipePath;
+using pipe_posix::Win32FromErrno;
 
 // Connects, waiting up to dwTimeoutMs while the listener's backlog is full.
 // The kernel does the waiting: a blocking connect on a full backlog sleeps

@@ -1,0 +1,136 @@
+// vigilond: the screening service. Runs in the foreground until SIGTERM or
+// SIGINT; SIGHUP re-reads the settings.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "service/firststart.h"
+#include "service/log.h"
+#include "service/server.h"
+#include "service/service.h"
+#include "sharedcode/platform/daemon.h"
+#include "sharedcode/hresult.h"
+#include "sharedcode/platform/ipc.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: vigilond [options]\n"
+    "\n"
+    "The screening service: answers the screening pipe \\\\.\\pipe\\W.A.R.D.E.N. and the\n"
+    "management pipe \\\\.\\pipe\\Quartermast, in the foreground, logging to standard error.\n"
+    "What is missing at start is made: the state folder, the database, the registry\n"
+    "file, the settings file and PNASRes.dll.\n"
+    "\n"
+    "  --pipe-dir DIR    folder of the pipes' sockets (VIGILON_PIPE_DIR, /run/vigilon)\n"
+    "  --state-dir DIR   database and PNASRes.dll (VIGILON_STATE_DIR, /var/lib/vigilon)\n"
+    "  --registry FILE   registry file (VIGILON_REGISTRY, /etc/vigilon/registry.reg)\n"
+    "  --ini FILE        settings file (the registry's IniPath, else STATE_DIR/vigilon.ini)\n"
+    "  --workers N       workers of the screening pipe (4); the management pipe has 2\n"
+    "  --help            this text\n"
+    "\n"
+    "SIGTERM and SIGINT stop the service, SIGHUP re-reads the settings, and so does\n"
+    "setting the event Global\\W.A.R.D.E.N.\n";
+
+const char* EnvOr(const char* szName, const char* szDefault) {
+    const char* sz = std::getenv(szName);
+    return sz && *sz ? sz : szDefault;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace vgsvc;
+    std::string pipeDir = EnvOr("VIGILON_PIPE_DIR", "/run/vigilon");
+    Paths paths;
+    paths.stateDir = EnvOr("VIGILON_STATE_DIR", "/var/lib/vigilon");
+    paths.registry = EnvOr("VIGILON_REGISTRY", "/etc/vigilon/registry.reg");
+    unsigned workers = 4;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "vigilond: %s needs a value\n%s", arg.c_str(), kUsage);
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--pipe-dir") {
+            pipeDir = value();
+        } else if (arg == "--state-dir") {
+            paths.stateDir = value();
+        } else if (arg == "--registry") {
+            paths.registry = value();
+        } else if (arg == "--ini") {
+            paths.iniPath = value();
+        } else if (arg == "--workers") {
+            workers = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 10));
+            if (workers < 1 || workers > 64) workers = 4;
+        } else {
+            std::fprintf(stderr, "vigilond: unknown option %s\n%s", arg.c_str(), kUsage);
+            return 2;
+        }
+    }
+    // The platform layer and the library read these, as they do in clients.
+    plat::SetEnvironmentVariableA("VIGILON_PIPE_DIR", pipeDir.c_str());
+    plat::SetEnvironmentVariableA("VIGILON_REGISTRY", paths.registry.c_str());
+    if (!plat::HoldServiceSignals()) {
+        std::fprintf(stderr, "vigilond: cannot take the stop signals\n");
+        return 1;
+    }
+
+    Log::Event(kInfo, msg::kServiceStarting);
+    std::string error;
+    if (!PrepareFirstStart(paths, &error)) {
+        Log::Text(kError, error);
+        return 1;
+    }
+    Service service;
+    if (HrFailed(service.Open(paths.stateDir, paths.iniPath))) return 1;
+    Log::Event(kInfo, msg::kConfiguration, paths.iniPath);
+    service.LogStartup();
+
+    Server server(service, workers, 2);
+    if (HrFailed(server.Start())) {
+        Log::Text(kError, "cannot listen on the pipes in " + pipeDir);
+        return 1;
+    }
+
+    // The wake-up event and the settings file are watched beside the
+    // signals; maintenance runs every IOInterval seconds.
+    std::atomic<bool> fStop{false};
+    std::thread monitor([&] {
+        plat::HEVENT hEvent = plat::CreateEventA(nullptr, "Global\\W.A.R.D.E.N.");
+        int64_t nextMaintenance = 0;
+        while (!fStop.load()) {
+            const bool fWoken = hEvent && plat::WaitForEvent(hEvent, 500) == plat::kWaitObject0;
+            if (!hEvent) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            if (fStop.load()) break;
+            service.ReloadSettings(fWoken);
+            const int64_t now = service.Now();
+            if (now >= nextMaintenance) {
+                service.Maintain();
+                nextMaintenance = now + std::max<uint32_t>(1, service.GetSettings().Current()->ioIntervalSeconds);
+            }
+        }
+        if (hEvent) plat::CloseEvent(hEvent);
+    });
+
+    for (;;) {
+        const plat::ServiceSignal sig = plat::WaitServiceSignal(1000);
+        if (sig == plat::kServiceSignalStop) break;
+        if (sig == plat::kServiceSignalReload) service.ReloadSettings(true);
+    }
+    Log::Event(kInfo, msg::kServiceStopping);
+    fStop = true;
+    server.Stop();
+    monitor.join();
+    Log::Event(kInfo, msg::kSavingDatabases);
+    service.Close();
+    return 0;
+}

@@ -1,0 +1,178 @@
+// Addresses, the range index, the settings table and the dispatcher's
+// handling of requests it cannot answer.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "service/dispatch.h"
+#include "service/listindex.h"
+#include "service/netaddr.h"
+#include "service/service.h"
+#include "service/settings.h"
+#include "tests/test_env.h"
+
+using namespace vgsvc;
+
+namespace {
+
+AddrRange R(const char* sz) {
+    AddrRange r;
+    EXPECT_TRUE(ParseRange(sz, &r)) << sz;
+    return r;
+}
+
+Addr128 A(const char* sz) {
+    Addr128 a;
+    EXPECT_TRUE(ParseAddress(sz, &a)) << sz;
+    return a;
+}
+
+}  // namespace
+
+TEST(VigilondAddress, ParsesAndFormatsBothFamilies) {
+    const char* const good[][2] = {
+        {"192.0.2.7", "192.0.2.7"},          {"10.1.2.3/8", "10.0.0.0/8"},
+        {"2001:DB8::1", "2001:db8::1"},      {"::", "::"},
+        {"::ffff:192.0.2.7", "192.0.2.7"},   {"1:0:0:2:0:0:0:3", "1:0:0:2::3"},
+        {"2001:db8::/32", "2001:db8::/32"},  {"fe80::1:2:3:4/64", "fe80::/64"},
+        {"0.0.0.0/0", "0.0.0.0/0"},          {"1:2:3:4:5:6:1.2.3.4", "1:2:3:4:5:6:102:304"},
+    };
+    for (const auto& g : good) EXPECT_EQ(FormatRange(R(g[0])), g[1]) << g[0];
+    const char* const bad[] = {"",          "1.2.3",     "1.2.3.4.5", "256.1.1.1", "01.2.3.4",  "1.2.3.4/33",
+                               "::1/129",   "1:2:3:4:5:6:7:8:9",      ":1::2",     "1:::2",     "1::2::3",
+                               "12345::",   "fe80::1%eth0",           " 1.2.3.4",  "1.2.3.4/", "1:2:3:4:5:6:7:"};
+    for (const char* b : bad) {
+        AddrRange r;
+        EXPECT_FALSE(ParseRange(b, &r)) << b;
+    }
+    EXPECT_EQ(FormatRange(Aggregate(A("203.0.113.77"), 24)), "203.0.113.0/24");
+    EXPECT_EQ(FormatRange(Aggregate(A("2001:db8:1:2:3::9"), 48)), "2001:db8:1::/48");
+    EXPECT_EQ(FormatRange(Aggregate(A("203.0.113.77"), 0)), "203.0.113.77");
+}
+
+TEST(VigilondIndex, OverlappingRangesAnswerWithTheLatestExpiry) {
+    auto entry = [](const char* sz, int64_t expires) {
+        AddrRange r = R(sz);
+        IndexEntry e{};
+        e.first = r.first;
+        e.last = r.last;
+        e.expires = expires;
+        return e;
+    };
+    // A wide range expiring at 100, a nested one for good, a neighbour at 50,
+    // the top of the space, and a duplicate.
+    RangeIndex idx({entry("10.0.0.0/8", 100), entry("10.1.0.0/16", kNeverExpires), entry("11.0.0.0/8", 50),
+                    entry("ffff::/16", 10), entry("11.0.0.0/8", 60)});
+    EXPECT_EQ(idx.Find(A("10.200.0.1"), 99), 0);
+    EXPECT_EQ(idx.Find(A("10.200.0.1"), 100), -1);
+    EXPECT_EQ(idx.Find(A("10.1.2.3"), 1000), 1);
+    EXPECT_EQ(idx.Find(A("10.1.2.3"), 10), 1);  // both cover it: the later expiry answers
+    EXPECT_EQ(idx.Find(A("11.255.255.255"), 55), 4);
+    EXPECT_EQ(idx.Find(A("12.0.0.0"), 0), -1);
+    EXPECT_EQ(idx.Find(A("9.255.255.255"), 0), -1);
+    EXPECT_EQ(idx.Find(A("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"), 0), 3);
+    EXPECT_EQ(idx.Find(A("::1"), 0), -1);
+    EXPECT_EQ(RangeIndex(std::vector<IndexEntry>()).Find(A("1.2.3.4"), 0), -1);
+}
+
+TEST(VigilondSettings, EveryNamedSettingHasADefaultAndTheReadmeShowsIt) {
+    std::ifstream f(VGS_README);
+    std::stringstream readme;
+    readme << f.rdbuf();
+    EXPECT_EQ(SettingDefaults().size(), 127u);
+    for (const SettingDefault& d : SettingDefaults()) {
+        ASSERT_NE(d.szDefault, nullptr) << d.szSection << "." << d.szKey;
+        const std::string row = std::string("| ") + d.szSection + " | " + d.szKey + " | " + d.szType + " | " +
+                                d.szDefault + " | " + d.szMeaning + " |";
+        bool fFrontEnd = readme.str().find(row) == std::string::npos;
+        if (fFrontEnd) {
+            // The front-end sections share one row.
+            const std::string shared = std::string("| *front end* | ") + d.szKey + " | " + d.szType + " | " +
+                                       d.szDefault + " | " + d.szMeaning + " |";
+            EXPECT_NE(readme.str().find(shared), std::string::npos) << "README lacks: " << row;
+        }
+    }
+}
+
+namespace {
+
+class Collect : public MessageWriter {
+public:
+    bool Write(const void* pv, size_t cb) override {
+        const uint8_t* p = static_cast<const uint8_t*>(pv);
+        messages.emplace_back(p, p + cb);
+        return true;
+    }
+    int32_t Status(size_t i = 0) const {
+        int32_t hr;
+        std::memcpy(&hr, messages.at(i).data() + 8, 4);
+        return hr;
+    }
+    std::vector<std::vector<uint8_t>> messages;
+};
+
+class VigilondDispatch : public VgTestEnv {
+protected:
+    void SetUp() override {
+        VgTestEnv::SetUp();
+        ASSERT_EQ(m_service.Open(m_dir + "/state", m_dir + "/vigilon.ini"), S_OK);
+    }
+    void TearDown() override {
+        m_service.Close();
+        VgTestEnv::TearDown();
+    }
+    Collect Send(PipeKind pipe, const std::vector<uint8_t>& bytes) {
+        Collect out;
+        m_service.GetDispatcher().Dispatch(m_service, pipe, bytes.data(), bytes.size(), out);
+        return out;
+    }
+    static std::vector<uint8_t> Query(uint32_t dwCommand, size_t cb, uint32_t dwVersion = VG_PROTOCOL_VERSION) {
+        std::vector<uint8_t> b(cb, 0);
+        VGIPQUERY q{};
+        q.hdr.cbSize = static_cast<uint32_t>(cb);
+        q.hdr.dwCommand = dwCommand;
+        q.hdr.dwVersion = dwVersion;
+        std::strcpy(q.szIPAddress, "192.0.2.1");
+        std::memcpy(b.data(), &q, std::min(cb, sizeof(q)));
+        return b;
+    }
+    Service m_service;
+};
+
+}  // namespace
+
+TEST_F(VigilondDispatch, RequestsItCannotAnswerGetAFailureOrNothing) {
+    EXPECT_TRUE(Send(kScreeningPipe, {1, 2, 3}).messages.empty());
+    EXPECT_EQ(Send(kScreeningPipe, Query(VGCMD_ISBLACKLISTED, 147)).Status(), kHrBadRequest);
+    EXPECT_EQ(Send(kScreeningPipe, Query(VGCMD_ISBLACKLISTED, 1000)).Status(), kHrBadRequest);
+    EXPECT_EQ(Send(kScreeningPipe, Query(VGCMD_ISBLACKLISTED, 148, 0x12345678)).Status(), kHrBadRequest);
+    EXPECT_EQ(Send(kScreeningPipe, Query(14, 148)).Status(), kHrUnknownCommand);
+    EXPECT_EQ(Send(kScreeningPipe, Query(0xFFFFFFFF, 148)).Status(), kHrUnknownCommand);
+    EXPECT_EQ(Send(kManagementPipe, Query(VGCMD_ISBLACKLISTED, 148)).Status(), kHrWrongPipe);
+    EXPECT_EQ(Send(kScreeningPipe, Query(VGCMD_ENDMGMTSESSION, 116)).Status(), kHrWrongPipe);
+    // A streamed command's failure is a list header, so the list reader sees it.
+    const Collect list = Send(kManagementPipe, Query(VGCMD_GETBLACKITEMLIST, 115));
+    ASSERT_EQ(list.messages.size(), 1u);
+    EXPECT_EQ(list.messages[0].size(), sizeof(VGLISTHDR));
+    EXPECT_LT(list.Status(), 0);
+    const Collect ok = Send(kScreeningPipe, Query(VGCMD_ISBLACKLISTED, 148));
+    ASSERT_EQ(ok.messages.size(), 1u);
+    EXPECT_EQ(ok.messages[0].size(), 16u);
+    EXPECT_EQ(ok.Status(), S_OK);
+}
+
+TEST_F(VigilondDispatch, EveryScreeningCommandAnswersWithItsReplySize) {
+    for (uint32_t cmd = 1; cmd <= 12; ++cmd) {
+        const CommandRow* row = FindCommand(cmd);
+        ASSERT_NE(row, nullptr);
+        std::vector<uint8_t> req(row->cbRequest, 0);
+        VGREQHDR hdr{row->cbRequest, cmd, 1, 1, VG_PROTOCOL_VERSION, "TEST"};
+        std::memcpy(req.data(), &hdr, sizeof(hdr));
+        const Collect out = Send(kScreeningPipe, req);
+        ASSERT_EQ(out.messages.size(), 1u) << cmd;
+        EXPECT_EQ(out.messages[0].size(), row->cbReply) << cmd;
+    }
+}

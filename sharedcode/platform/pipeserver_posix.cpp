@@ -1,0 +1,287 @@
+// POSIX side of platform/pipeserver.h: a listening AF_UNIX socket, framed
+// messages on each accepted connection.
+#include "sharedcode/platform/pipeserver.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <new>
+
+#include "sharedcode/platform/pipe_posix.h"
+#include "sharedcode/platform/process.h"
+
+namespace plat {
+
+struct PipeListener {
+    int fd = -1;
+    int wake[2] = {-1, -1};  // written once by CancelPipeListener, never read
+    std::atomic<bool> fCancelled{false};
+    sockaddr_un addr = {};
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+struct PipeConnection {
+    int fd = -1;
+};
+
+namespace {
+
+using pipe_posix::Win32FromErrno;
+
+int64_t NowMs() {
+    timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// One deadline for a whole operation; poll() resumes after EINTR with what
+// is left of it.
+class Deadline {
+public:
+    explicit Deadline(DWORD dwTimeoutMs)
+        : m_fForever(dwTimeoutMs == kPipeWaitForever), m_end(NowMs() + static_cast<int64_t>(dwTimeoutMs)) {}
+    // Milliseconds for poll(): -1 forever, 0 when the time is up.
+    int Left() const {
+        if (m_fForever) return -1;
+        int64_t left = m_end - NowMs();
+        if (left <= 0) return 0;
+        return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+    }
+
+private:
+    bool m_fForever;
+    int64_t m_end;
+};
+
+// Waits until fd is ready for events (or the wake pipe, when given, is
+// readable). ERROR_SUCCESS, ERROR_SEM_TIMEOUT or ERROR_OPERATION_ABORTED.
+DWORD WaitReady(int fd, short events, int wakeFd, const Deadline& deadline) {
+    for (;;) {
+        pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+        int rc = ::poll(fds, wakeFd >= 0 ? 2 : 1, deadline.Left());
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            return Win32FromErrno(errno);
+        }
+        if (rc == 0) return ERROR_SEM_TIMEOUT;
+        if (wakeFd >= 0 && (fds[1].revents & POLLIN)) return ERROR_OPERATION_ABORTED;
+        return ERROR_SUCCESS;  // ready, or an error the next call reports
+    }
+}
+
+// Receives exactly cb bytes. ERROR_BROKEN_PIPE when the peer closes first.
+DWORD ReceiveAll(int fd, void* pv, size_t cb, const Deadline& deadline) {
+    char* p = static_cast<char*>(pv);
+    while (cb) {
+        ssize_t n = ::recv(fd, p, cb, 0);
+        if (n > 0) {
+            p += n;
+            cb -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0) return ERROR_BROKEN_PIPE;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Win32FromErrno(errno);
+        DWORD err = WaitReady(fd, POLLIN, -1, deadline);
+        if (err != ERROR_SUCCESS) return err;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD Fail(DWORD err) {
+    SetLastError(err);
+    return err;
+}
+
+}  // namespace
+
+HPIPELISTENER CreatePipeListener(const char* szPipePath, DWORD dwAccess, DWORD dwBacklog) {
+    if (dwAccess != kPipeAccessOwner && dwAccess != kPipeAccessGroup) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    sockaddr_un addr;
+    socklen_t len = 0;
+    DWORD err = pipe_posix::ResolvePipePath(szPipePath, &addr, &len);
+    if (err != ERROR_SUCCESS) {
+        SetLastError(err);
+        return nullptr;
+    }
+    PipeListener* h = new (std::nothrow) PipeListener;
+    if (!h) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    h->addr = addr;
+    h->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (h->fd < 0 || ::pipe2(h->wake, O_CLOEXEC) != 0) {
+        err = Win32FromErrno(errno);
+    } else {
+        // A socket file nobody answers on is a stale one of a server that
+        // died; one that answers belongs to a live server.
+        int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
+            err = ERROR_ACCESS_DENIED;
+        } else if (probe >= 0 && (errno == ECONNREFUSED || errno == EAGAIN)) {
+            // EAGAIN: a full backlog is a live server too.
+            if (errno == EAGAIN) err = ERROR_ACCESS_DENIED;
+            else ::unlink(addr.sun_path);
+        }
+        if (probe >= 0) ::close(probe);
+    }
+    if (err == ERROR_SUCCESS) {
+        const mode_t mode = dwAccess == kPipeAccessGroup ? 0660 : 0600;
+        struct stat st;
+        // Mode before listen: no client can connect until the listen call.
+        if (::bind(h->fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::chmod(addr.sun_path, mode) != 0 ||
+            ::stat(addr.sun_path, &st) != 0) {
+            err = errno == ENOENT ? ERROR_PATH_NOT_FOUND : Win32FromErrno(errno);
+        } else {
+            h->dev = st.st_dev;
+            h->ino = st.st_ino;
+            int backlog = dwBacklog == 0 ? 1 : dwBacklog > 4096 ? 4096 : static_cast<int>(dwBacklog);
+            if (::listen(h->fd, backlog) != 0) err = Win32FromErrno(errno);
+        }
+        if (err != ERROR_SUCCESS && h->ino) ::unlink(addr.sun_path);
+    }
+    if (err != ERROR_SUCCESS) {
+        if (h->fd >= 0) ::close(h->fd);
+        if (h->wake[0] >= 0) ::close(h->wake[0]);
+        if (h->wake[1] >= 0) ::close(h->wake[1]);
+        delete h;
+        SetLastError(err);
+        return nullptr;
+    }
+    return h;
+}
+
+HPIPECONN AcceptPipeClient(HPIPELISTENER h, DWORD dwTimeoutMs) {
+    if (!h) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    Deadline deadline(dwTimeoutMs);
+    for (;;) {
+        if (h->fCancelled.load()) {
+            Fail(ERROR_OPERATION_ABORTED);
+            return nullptr;
+        }
+        int fd = ::accept4(h->fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            PipeConnection* c = new (std::nothrow) PipeConnection;
+            if (!c) {
+                ::close(fd);
+                Fail(ERROR_NOT_ENOUGH_MEMORY);
+                return nullptr;
+            }
+            c->fd = fd;
+            return c;
+        }
+        // Another thread may have taken the client that woke this one; a
+        // client that gave up before being accepted is passed over.
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+            Fail(Win32FromErrno(errno));
+            return nullptr;
+        }
+        DWORD err = WaitReady(h->fd, POLLIN, h->wake[0], deadline);
+        if (err != ERROR_SUCCESS) {
+            Fail(err);
+            return nullptr;
+        }
+    }
+}
+
+BOOL CancelPipeListener(HPIPELISTENER h) {
+    if (!h) return Fail(ERROR_INVALID_HANDLE), FALSE;
+    if (!h->fCancelled.exchange(true)) {
+        ssize_t n;
+        do {
+            n = ::write(h->wake[1], "x", 1);
+        } while (n < 0 && errno == EINTR);
+    }
+    return TRUE;
+}
+
+BOOL ClosePipeListener(HPIPELISTENER h) {
+    if (!h) return Fail(ERROR_INVALID_HANDLE), FALSE;
+    // The name goes only while it is still this listener's: a newer server
+    // may have replaced a listener that was thought dead.
+    struct stat st;
+    if (::stat(h->addr.sun_path, &st) == 0 && st.st_dev == h->dev && st.st_ino == h->ino) ::unlink(h->addr.sun_path);
+    ::close(h->fd);
+    ::close(h->wake[0]);
+    ::close(h->wake[1]);
+    delete h;
+    return TRUE;
+}
+
+BOOL ReadPipeMessage(HPIPECONN c, void* pv, DWORD cb, DWORD* pcbRead, DWORD dwTimeoutMs) {
+    if (pcbRead) *pcbRead = 0;
+    if (!c) return Fail(ERROR_INVALID_HANDLE), FALSE;
+    if (!pv && cb) return Fail(ERROR_INVALID_PARAMETER), FALSE;
+    Deadline deadline(dwTimeoutMs);
+    unsigned char hdr[4];
+    DWORD err = ReceiveAll(c->fd, hdr, sizeof(hdr), deadline);
+    if (err != ERROR_SUCCESS) return Fail(err), FALSE;
+    const uint32_t cbMessage = static_cast<uint32_t>(hdr[0]) | static_cast<uint32_t>(hdr[1]) << 8 |
+                               static_cast<uint32_t>(hdr[2]) << 16 | static_cast<uint32_t>(hdr[3]) << 24;
+    const DWORD cbTake = cbMessage < cb ? cbMessage : cb;
+    err = ReceiveAll(c->fd, pv, cbTake, deadline);
+    if (err != ERROR_SUCCESS) return Fail(err), FALSE;
+    if (pcbRead) *pcbRead = cbTake;
+    if (cbMessage > cb) return Fail(ERROR_MORE_DATA), FALSE;
+    return TRUE;
+}
+
+BOOL WritePipeMessage(HPIPECONN c, const void* pv, DWORD cb, DWORD dwTimeoutMs) {
+    if (!c) return Fail(ERROR_INVALID_HANDLE), FALSE;
+    if (!pv && cb) return Fail(ERROR_INVALID_PARAMETER), FALSE;
+    Deadline deadline(dwTimeoutMs);
+    unsigned char hdr[4] = {static_cast<unsigned char>(cb), static_cast<unsigned char>(cb >> 8),
+                            static_cast<unsigned char>(cb >> 16), static_cast<unsigned char>(cb >> 24)};
+    iovec iov[2] = {{hdr, sizeof(hdr)}, {const_cast<void*>(pv), pv ? cb : 0}};
+    int iFirst = 0;
+    while (iFirst < 2) {
+        msghdr msg = {};
+        msg.msg_iov = iov + iFirst;
+        msg.msg_iovlen = static_cast<size_t>(2 - iFirst);
+        ssize_t n = ::sendmsg(c->fd, &msg, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                return Fail(errno == EPIPE || errno == ECONNRESET ? ERROR_NO_DATA : Win32FromErrno(errno)), FALSE;
+            }
+            DWORD err = WaitReady(c->fd, POLLOUT, -1, deadline);
+            if (err != ERROR_SUCCESS) return Fail(err), FALSE;
+            continue;
+        }
+        size_t done = static_cast<size_t>(n);
+        for (int i = iFirst; i < 2 && done; ++i) {
+            size_t take = done < iov[i].iov_len ? done : iov[i].iov_len;
+            iov[i].iov_base = static_cast<char*>(iov[i].iov_base) + take;
+            iov[i].iov_len -= take;
+            done -= take;
+        }
+        while (iFirst < 2 && iov[iFirst].iov_len == 0) ++iFirst;
+    }
+    return TRUE;
+}
+
+BOOL ClosePipeConnection(HPIPECONN c) {
+    if (!c) return Fail(ERROR_INVALID_HANDLE), FALSE;
+    ::close(c->fd);
+    delete c;
+    return TRUE;
+}
+
+}  // namespace plat

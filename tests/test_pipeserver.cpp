@@ -1,0 +1,165 @@
+// The server side of pipes: what a client of the library sees of it, waits
+// that end, cancellation, and a second server refused.
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sharedcode/platform/pipe.h"
+#include "sharedcode/platform/pipeserver.h"
+#include "sharedcode/platform/process.h"
+#include "tests/test_env.h"
+
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr const char* kPath = "\\\\.\\pipe\\ServerSide";
+
+int64_t MsSince(Clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+class PipeServer : public VgTestEnv {
+protected:
+    void TearDown() override {
+        if (m_listener) plat::ClosePipeListener(m_listener);
+        VgTestEnv::TearDown();
+    }
+    void Listen(DWORD dwAccess = plat::kPipeAccessOwner) {
+        m_listener = plat::CreatePipeListener(kPath, dwAccess, 16);
+        ASSERT_NE(m_listener, nullptr) << plat::GetLastError();
+    }
+    plat::HPIPELISTENER m_listener = nullptr;
+};
+
+TEST_F(PipeServer, OneShotCallsAndStreamedMessagesReachTheClient) {
+    Listen();
+    std::thread server([this] {
+        for (int i = 0; i < 2; ++i) {
+            plat::HPIPECONN c = plat::AcceptPipeClient(m_listener, 5000);
+            ASSERT_NE(c, nullptr);
+            char request[64] = {};
+            DWORD cb = 0;
+            ASSERT_TRUE(plat::ReadPipeMessage(c, request, sizeof(request), &cb, 5000));
+            std::string reply = "re:" + std::string(request, cb);
+            EXPECT_TRUE(plat::WritePipeMessage(c, reply.data(), static_cast<DWORD>(reply.size()), 5000));
+            if (i == 1) {
+                EXPECT_TRUE(plat::WritePipeMessage(c, "tail", 4, 5000));
+                EXPECT_TRUE(plat::WritePipeMessage(c, nullptr, 0, 5000));
+            }
+            plat::ClosePipeConnection(c);
+        }
+    });
+    char out[32] = {};
+    DWORD cbRead = 0;
+    ASSERT_TRUE(plat::CallNamedPipeA(kPath, "hello", 5, out, sizeof(out), &cbRead, 1000));
+    EXPECT_EQ(std::string(out, cbRead), "re:hello");
+
+    // A connection of its own, read as a byte stream up to the empty message.
+    plat::HPIPE h = plat::CreateFileA(kPath, plat::kPipeGenericRead | plat::kPipeGenericWrite, 0,
+                                      plat::kPipeOpenExisting, 0);
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(plat::WriteFile(h, "list", 4, nullptr));
+    char stream[32] = {};
+    ASSERT_TRUE(plat::ReadFile(h, stream, sizeof(stream), &cbRead));
+    EXPECT_EQ(std::string(stream, cbRead), "re:listtail");
+    plat::CloseHandle(h);
+    server.join();
+}
+
+TEST_F(PipeServer, WaitsEndAtTheirDeadline) {
+    Listen();
+    auto t0 = Clock::now();
+    EXPECT_EQ(plat::AcceptPipeClient(m_listener, 200), nullptr);
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+    EXPECT_GE(MsSince(t0), 180);
+
+    // A client that connects and says nothing, or half a message, is given
+    // up on when the read's time runs out.
+    plat::HPIPE h = plat::CreateFileA(kPath, plat::kPipeGenericWrite, 0, plat::kPipeOpenExisting, 0);
+    ASSERT_NE(h, nullptr);
+    plat::HPIPECONN c = plat::AcceptPipeClient(m_listener, 2000);
+    ASSERT_NE(c, nullptr);
+    char buf[8];
+    DWORD cb = 0;
+    t0 = Clock::now();
+    EXPECT_FALSE(plat::ReadPipeMessage(c, buf, sizeof(buf), &cb, 200));
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+    EXPECT_LT(MsSince(t0), 2000);
+
+    // Longer than the buffer: the start is kept, the rest is refused.
+    ASSERT_TRUE(plat::WriteFile(h, "0123456789", 10, nullptr));
+    EXPECT_FALSE(plat::ReadPipeMessage(c, buf, sizeof(buf), &cb, 2000));
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_EQ(std::string(buf, cb), "01234567");
+
+    // The client gone.
+    plat::CloseHandle(h);
+    plat::ClosePipeConnection(c);
+    h = plat::CreateFileA(kPath, plat::kPipeGenericWrite, 0, plat::kPipeOpenExisting, 0);
+    c = plat::AcceptPipeClient(m_listener, 2000);
+    ASSERT_NE(c, nullptr);
+    plat::CloseHandle(h);
+    EXPECT_FALSE(plat::ReadPipeMessage(c, buf, sizeof(buf), &cb, 2000));
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+    plat::ClosePipeConnection(c);
+}
+
+TEST_F(PipeServer, CancelWakesEveryAcceptor) {
+    Listen();
+    std::vector<std::thread> acceptors;
+    std::vector<DWORD> errors(3, 0);
+    for (int i = 0; i < 3; ++i) {
+        acceptors.emplace_back([this, i, &errors] {
+            EXPECT_EQ(plat::AcceptPipeClient(m_listener, 5000), nullptr);
+            errors[i] = plat::GetLastError();
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto t0 = Clock::now();
+    ASSERT_TRUE(plat::CancelPipeListener(m_listener));
+    for (auto& t : acceptors) t.join();
+    EXPECT_LT(MsSince(t0), 1000);
+    for (DWORD e : errors) EXPECT_EQ(e, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+}
+
+TEST_F(PipeServer, NameBelongsToOneLiveServer) {
+    Listen(plat::kPipeAccessGroup);
+    EXPECT_EQ(plat::CreatePipeListener(kPath, plat::kPipeAccessOwner, 4), nullptr);
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+#ifndef _WIN32
+    std::string file = m_pipeDir + "/ServerSide";
+    struct stat st;
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    // Closing removes the name; a dead server's socket file is taken over.
+    plat::ClosePipeListener(m_listener);
+    m_listener = nullptr;
+    EXPECT_NE(::stat(file.c_str(), &st), 0);
+    int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, file.c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ::close(stale);
+    Listen();
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    plat::ClosePipeListener(m_listener);
+    m_listener = nullptr;
+    EXPECT_NE(::stat(file.c_str(), &st), 0);
+#endif
+    char out[4];
+    EXPECT_FALSE(plat::CallNamedPipeA(kPath, "x", 1, out, sizeof(out), nullptr, 100));
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+}  // namespace
