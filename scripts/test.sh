@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the normal build, the sanitizer build, each benchmark once with
-# a minimal time, every fuzz target for a bounded time, and the Windows DLL
-# cross build.
+# a minimal time, every fuzz target for a bounded time, the Windows test build
+# under Wine, and the Windows DLL cross build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -46,6 +46,12 @@ for target in $fuzz_targets; do
   build/fuzz/fuzz/$target -max_total_time=$seconds -print_final_stats=1 -artifact_prefix="build/fuzz/$name-" \
     "build/fuzz/corpus_$name" "fuzz/corpus/$name" 2>&1 | tail -n 3
 done
+
+echo "== Windows test build (mingw-w64 x86-64), every suite under Wine"
+cmake --preset mingw64 >/dev/null
+cmake --build --preset mingw64 -j "$jobs"
+ctest --preset mingw64 -j "$jobs"
+WINEPREFIX="$PWD/build/mingw64/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
 
 echo "== Windows DLL (mingw-w64 i686)"
 cmake --preset mingw32 >/dev/null
