@@ -49,22 +49,9 @@ void BM_ScreeningCall(benchmark::State& state) {
 
 // The same bytes by hand: connect, one frame out, one frame in, close.
 void BM_RawRoundTrip(benchmark::State& state) {
-    const sockaddr_un& addr = TheResponder().Address();
-    unsigned char request[4 + sizeof(VGIPQUERY)] = {sizeof(VGIPQUERY), 0, 0, 0};
-    VGIPQUERY* q = reinterpret_cast<VGIPQUERY*>(request + 4);
-    q->hdr.cbSize = sizeof(VGIPQUERY);
-    q->hdr.dwCommand = VGCMD_ISBLACKLISTED;
-    strcpy(q->szIPAddress, "192.168.100.200");
-    for (auto _ : state) {
-        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        unsigned char reply[4 + 16];
-        bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0 &&
-                  ::send(fd, request, sizeof(request), MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof(request)) &&
-                  ReadAll(fd, reply, sizeof(reply));
-        ::close(fd);
-        if (!ok) state.SkipWithError("round trip failed");
-        benchmark::DoNotOptimize(reply);
-    }
+    RawQuery query(TheResponder().Address(), "192.168.100.200");
+    for (auto _ : state)
+        if (!query.Exchange()) state.SkipWithError("round trip failed");
 }
 
 BENCHMARK(BM_RawRoundTrip)->Threads(1)->UseRealTime()->Repetitions(5);

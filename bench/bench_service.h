@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "VGClient/VAVarive32.h"
+
 inline bool ReadAll(int fd, void* pv, size_t cb) {
     char* p = static_cast<char*>(pv);
     while (cb) {
@@ -36,6 +38,33 @@ inline bool WriteAll(int fd, const void* pv, size_t cb) {
     }
     return true;
 }
+
+// A list query done by hand, the reference of the screening benchmarks:
+// connect, one frame out, one 16-byte reply frame in, close.
+class RawQuery {
+public:
+    RawQuery(const sockaddr_un& addr, const char* szIPAddress) : m_addr(addr) {
+        memset(m_request, 0, sizeof(m_request));
+        m_request[0] = sizeof(VGIPQUERY);
+        VGIPQUERY* q = reinterpret_cast<VGIPQUERY*>(m_request + 4);
+        q->hdr.cbSize = sizeof(VGIPQUERY);
+        q->hdr.dwCommand = VGCMD_ISBLACKLISTED;
+        strncpy(q->szIPAddress, szIPAddress, sizeof(q->szIPAddress) - 1);
+    }
+    bool Exchange() {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&m_addr), sizeof(m_addr)) == 0 &&
+                  ::send(fd, m_request, sizeof(m_request), MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof(m_request)) &&
+                  ReadAll(fd, m_reply, sizeof(m_reply));
+        ::close(fd);
+        return ok;
+    }
+
+private:
+    sockaddr_un m_addr;
+    unsigned char m_request[4 + sizeof(VGIPQUERY)];
+    unsigned char m_reply[4 + 16];
+};
 
 class BenchService {
 public:

@@ -8,10 +8,12 @@
 
 #include "service/firststart.h"
 #include "service/log.h"
+#include "service/mgmt.h"
 #include "service/server.h"
 #include "service/service.h"
 #include "sharedcode/platform/daemon.h"
 #include "sharedcode/hresult.h"
+#include "sharedcode/ipc.h"
 #include "sharedcode/platform/ipc.h"
 
 namespace {
@@ -29,10 +31,16 @@ const char kUsage[] =
     "  --registry FILE   registry file (VIGILON_REGISTRY, /etc/vigilon/registry.reg)\n"
     "  --ini FILE        settings file (the registry's IniPath, else STATE_DIR/vigilon.ini)\n"
     "  --workers N       workers of the screening pipe (4); the management pipe has 2\n"
+    "  --add-admin NAME  store an administrator of the management pipe: reads the\n"
+    "                    password from the terminal (or a line of standard input),\n"
+    "                    keeps its crypt(3) hash in the database, and exits (run it\n"
+    "                    while the service is stopped: it holds its database alone)\n"
     "  --help            this text\n"
     "\n"
     "SIGTERM and SIGINT stop the service, SIGHUP re-reads the settings, and so does\n"
     "setting the event Global\\W.A.R.D.E.N.\n";
+
+constexpr char kWakeEvent[] = "Global\\W.A.R.D.E.N.";
 
 const char* EnvOr(const char* szName, const char* szDefault) {
     const char* sz = std::getenv(szName);
@@ -48,6 +56,8 @@ int main(int argc, char** argv) {
     paths.stateDir = EnvOr("VIGILON_STATE_DIR", "/var/lib/vigilon");
     paths.registry = EnvOr("VIGILON_REGISTRY", "/etc/vigilon/registry.reg");
     unsigned workers = 4;
+    std::string addAdmin;
+    bool fAddAdmin = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -68,6 +78,9 @@ int main(int argc, char** argv) {
             paths.registry = value();
         } else if (arg == "--ini") {
             paths.iniPath = value();
+        } else if (arg == "--add-admin") {
+            addAdmin = value();
+            fAddAdmin = true;
         } else if (arg == "--workers") {
             workers = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 10));
             if (workers < 1 || workers > 64) workers = 4;
@@ -76,6 +89,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (fAddAdmin) return AddAdministrator(paths.stateDir, addAdmin);
     // The platform layer and the library read these, as they do in clients.
     plat::SetEnvironmentVariableA("VIGILON_PIPE_DIR", pipeDir.c_str());
     plat::SetEnvironmentVariableA("VIGILON_REGISTRY", paths.registry.c_str());
@@ -105,7 +119,11 @@ int main(int argc, char** argv) {
     // signals; maintenance runs every IOInterval seconds.
     std::atomic<bool> fStop{false};
     std::thread monitor([&] {
-        plat::HEVENT hEvent = plat::CreateEventA(nullptr, "Global\\W.A.R.D.E.N.");
+        // Administration tools of other users set it: everyone may (within
+        // the umask, which the unit narrows to the group).
+        CRVN::IPC::CSecurityAttributes sa;
+        const bool fAttributes = HrSucceeded(sa.AddWellKnown(1)) && HrSucceeded(sa.Build());
+        plat::HEVENT hEvent = plat::CreateEventA(fAttributes ? sa.Get() : nullptr, kWakeEvent);
         int64_t nextMaintenance = 0;
         while (!fStop.load()) {
             const bool fWoken = hEvent && plat::WaitForEvent(hEvent, 500) == plat::kWaitObject0;
@@ -119,6 +137,7 @@ int main(int argc, char** argv) {
             }
         }
         if (hEvent) plat::CloseEvent(hEvent);
+        plat::UnlinkEventA(kWakeEvent);
     });
 
     for (;;) {

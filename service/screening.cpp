@@ -42,7 +42,7 @@ void HandleGeoBlock(Service& service, const Request& req, MessageWriter& out) {
     out.Write(&reply, req.cbReply);
 }
 
-void HandleGeoData(Service&, const Request& req, MessageWriter& out) {
+void HandleGeoData(Service&, const Request&, MessageWriter& out) {
     VGGEODATAREPLY reply = PresetReply<VGGEODATAREPLY>();
     PresetGeoData(&reply.geoData);
     out.Write(&reply, sizeof(reply));

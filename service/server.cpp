@@ -40,7 +40,7 @@ HRESULT Server::Start() {
     }
     for (int i = 0; i < 2; ++i)
         for (unsigned n = 0; n < m_workers[i]; ++n)
-            m_threads.emplace_back(&Server::Work, this, m_listeners[i], i == 0 ? kScreeningPipe : kManagementPipe);
+            m_threads.emplace_back(&Server::Work, this, i);
     return S_OK;
 }
 
@@ -55,12 +55,17 @@ void Server::Stop() {
     }
 }
 
-void Server::Work(plat::HPIPELISTENER hListener, PipeKind pipe) {
+void Server::Work(int iPipe) {
+    const PipeKind pipe = iPipe == 0 ? kScreeningPipe : kManagementPipe;
     const Dispatcher& dispatcher = m_service.GetDispatcher();
     Counters& counters = m_service.GetCounters();
     alignas(8) uint8_t ab[kMaxRequestSize];
     for (;;) {
-        plat::HPIPECONN hConn = plat::AcceptPipeClient(hListener, kAcceptSliceMs);
+        plat::HPIPECONN hConn = nullptr;
+        {
+            std::lock_guard<std::mutex> turn(m_acceptTurn[iPipe]);
+            hConn = plat::AcceptPipeClient(m_listeners[iPipe], kAcceptSliceMs);
+        }
         if (!hConn) {
             if (plat::GetLastError() == ERROR_SEM_TIMEOUT) continue;
             return;  // cancelled

@@ -1,5 +1,8 @@
 // The listener: both pipes, each served by a small fixed pool of workers
 // that accept, read one request, answer it through the dispatcher and close.
+// The workers of a pipe take turns at accepting (one waits for the next
+// client while the others serve theirs), so a new client wakes one thread,
+// not the whole pool.
 // Clients beyond the pool wait in the listener's backlog (and see a busy
 // pipe when it is full), so the service never holds more than the pool's
 // connections at once. A client that connects and sends nothing is dropped
@@ -7,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -37,11 +41,12 @@ public:
     void Stop();
 
 private:
-    void Work(plat::HPIPELISTENER hListener, PipeKind pipe);
+    void Work(int iPipe);
 
     Service& m_service;
     unsigned m_workers[2];
     plat::HPIPELISTENER m_listeners[2] = {nullptr, nullptr};
+    std::mutex m_acceptTurn[2];
     std::vector<std::thread> m_threads;
 };
 

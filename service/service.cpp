@@ -180,8 +180,13 @@ HRESULT Service::ProcessAuthFailure(const VGAUTHFAILURE& req) {
     auto since = [&](uint32_t minutes) { return minutes ? f.time - int64_t{minutes} * 60 + 1 : INT64_MIN; };
     Store::FailureActions done;
     const Config& cfg = *c;
+    Store::CountLimits limits;
+    limits.addressSince = since(cfg.blockTimespan);
+    limits.accountSince = since(cfg.freezeTimespan);
+    limits.addressLimit = cfg.enableBlocking ? cfg.blockThreshold : 0;
+    limits.accountLimit = cfg.freezeAccount ? cfg.freezeThreshold : 0;
     HRESULT hr = m_store.RecordFailure(
-        f, fGateway ? nullptr : &range, since(cfg.blockTimespan), since(cfg.freezeTimespan),
+        f, fGateway ? nullptr : &range, limits,
         [&cfg, &f](const Store::FailureCounts& n) {
             Store::FailureActions act;
             act.block = cfg.enableBlocking && cfg.blockThreshold && n.addressFailures >= cfg.blockThreshold;
@@ -254,11 +259,16 @@ void Service::Maintain() {
 
 void Service::LogStartup() {
     const std::shared_ptr<const Config> c = m_settings.Current();
+    // The first entries of each list; a list of a million would drown the log.
+    constexpr size_t kReported = 50;
     auto report = [this](ListKind list, uint32_t code) {
-        m_store.EnumerateItems(list, [code](const ListItem& item) {
+        size_t c = 0;
+        m_store.EnumerateItems(list, [code, &c](const ListItem& item) {
             Log::Event(kInfo, code, item.address);
-            return true;
+            return ++c < kReported;
         });
+        const size_t cAll = m_store.ItemCount(list);
+        if (cAll > c) Log::Event(kInfo, code, "... " + std::to_string(cAll - c) + " more");
     };
     if (c->logs.whiteListAtStartup) {
         Log::Event(kInfo, msg::kExemptHeading);
@@ -270,9 +280,10 @@ void Service::LogStartup() {
         report(kBlackList, msg::kStartupBlacklist);
     }
     if (c->logs.authFailAtStartup) {
-        m_store.EnumerateFailures([](const AuthFailure& f) {
+        size_t c = 0;
+        m_store.EnumerateFailures([&c](const AuthFailure& f) {
             Log::Event(kInfo, msg::kStartupAuthFailure, f.address);
-            return true;
+            return ++c < kReported;
         });
     }
 }

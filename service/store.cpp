@@ -55,17 +55,27 @@ const char* const kSchema[] = {
     "CREATE INDEX failures_by_time ON failures(time);"
     // Per counted range: where its count starts, and how often it was blocked.
     "CREATE TABLE ranges(range_key TEXT PRIMARY KEY, count_since INTEGER NOT NULL, offences INTEGER NOT NULL);",
+    // Version 2: the administrators of the management pipe, with crypt(3) hashes.
+    "CREATE TABLE admins(name TEXT PRIMARY KEY COLLATE NOCASE, hash TEXT NOT NULL, changed INTEGER NOT NULL);",
 };
 constexpr int kSchemaSteps = sizeof(kSchema) / sizeof(kSchema[0]);
 static_assert(kSchemaSteps == kSchemaVersion, "one schema step per version");
 
 }  // namespace
 
-// A prepared statement, finalised with its scope.
+// A prepared statement, kept by the store per SQL text (the literal's
+// address) and reset when its scope ends.
 class Store::Statement {
 public:
-    Statement(sqlite3* db, const char* szSql) { m_rc = sqlite3_prepare_v2(db, szSql, -1, &m_stmt, nullptr); }
-    ~Statement() { sqlite3_finalize(m_stmt); }
+    Statement(Store& store, const char* szSql) {
+        sqlite3_stmt*& cached = store.m_statements[szSql];
+        m_rc = cached ? SQLITE_OK : sqlite3_prepare_v2(store.m_db, szSql, -1, &cached, nullptr);
+        m_stmt = cached;
+    }
+    ~Statement() {
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
     bool Ok() const { return m_rc == SQLITE_OK; }
@@ -90,6 +100,11 @@ public:
         unsigned char b[16];
         PutAddr(a, b);
         return Blob(i, b, 16);
+    }
+    // Ready for the next row of bindings.
+    void Reset() {
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
     }
     // SQLITE_ROW, SQLITE_DONE or an error code.
     int Step() { return m_stmt ? sqlite3_step(m_stmt) : SQLITE_MISUSE; }
@@ -184,7 +199,13 @@ HRESULT Store::Open(const std::string& dir) {
         return hr;
     }
     sqlite3_busy_timeout(m_db, 5000);
-    if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=NORMAL") || !Exec("PRAGMA foreign_keys=ON")) {
+    // The service is the database's only user while it runs: exclusive
+    // locking keeps the WAL index in process memory and spares every
+    // transaction its file locks.
+    // Checkpoints (the only writes that wait for the disk) come every 4000
+    // pages of log rather than every 1000, and at each maintenance pass.
+    if (!Exec("PRAGMA locking_mode=EXCLUSIVE") || !Exec("PRAGMA journal_mode=WAL") ||
+        !Exec("PRAGMA synchronous=NORMAL") || !Exec("PRAGMA wal_autocheckpoint=4000")) {
         HRESULT hr = Fail("configure");
         sqlite3_close(m_db);
         m_db = nullptr;
@@ -193,6 +214,8 @@ HRESULT Store::Open(const std::string& dir) {
     HRESULT hr = Migrate();
     if (HrSucceeded(hr)) hr = LoadIndex();
     if (HrFailed(hr)) {
+        for (auto& kv : m_statements) sqlite3_finalize(kv.second);
+        m_statements.clear();
         sqlite3_close(m_db);
         m_db = nullptr;
     }
@@ -202,12 +225,14 @@ HRESULT Store::Open(const std::string& dir) {
 void Store::Close() {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_db) return;
+    for (auto& kv : m_statements) sqlite3_finalize(kv.second);
+    m_statements.clear();
     sqlite3_close_v2(m_db);
     m_db = nullptr;
 }
 
 HRESULT Store::Migrate() {
-    Statement q(m_db, "PRAGMA user_version");
+    Statement q(*this, "PRAGMA user_version");
     if (!q.Ok() || q.Step() != SQLITE_ROW) return Fail("read schema version");
     int version = static_cast<int>(q.ColInt(0));
     if (version > kSchemaVersion) {
@@ -226,7 +251,7 @@ HRESULT Store::Migrate() {
 HRESULT Store::LoadIndex() {
     for (auto& m : m_entries) m.clear();
     m_frozen.clear();
-    Statement q(m_db, "SELECT id, list, first, last, expires FROM items");
+    Statement q(*this, "SELECT id, list, first, last, expires FROM items");
     int rc;
     while ((rc = q.Step()) == SQLITE_ROW) {
         const int64_t list = q.ColInt(1);
@@ -235,7 +260,7 @@ HRESULT Store::LoadIndex() {
         m_entries[list][e.id] = e;
     }
     if (rc != SQLITE_DONE) return Fail("load lists");
-    Statement f(m_db, "SELECT account_key, frozen FROM frozen");
+    Statement f(*this, "SELECT account_key, frozen FROM frozen");
     while ((rc = f.Step()) == SQLITE_ROW) m_frozen[f.ColText(0)] = f.ColInt(1);
     if (rc != SQLITE_DONE) return Fail("load frozen accounts");
     Publish(0x1E, true);
@@ -274,26 +299,44 @@ void Store::Publish(unsigned changed, bool fFrozen) {
 std::shared_ptr<const IndexSnapshot> Store::Snapshot() const { return std::atomic_load(&m_snapshot); }
 
 HRESULT Store::AddItem(ListItem& item) {
+    std::vector<ListItem> items(1, item);
+    const HRESULT hr = AddItems(items);
+    item = items[0];
+    return hr;
+}
+
+HRESULT Store::AddItems(std::vector<ListItem>& items) {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_db) return Fail("add");
-    item.id = NewItemId();
-    item.address = FormatRange(item.range);
-    Statement s(m_db,
+    Transaction t(m_db);
+    if (!t.Ok()) return Fail("begin");
+    Statement s(*this,
                 "INSERT INTO items(id, list, address, first, last, prefix, v4, expires, added, added_by, comment, flags)"
                 " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
-    s.Id(1, item.id).Int(2, item.list).Text(3, item.address).Address(4, item.range.first).Address(5, item.range.last);
-    s.Int(6, item.range.prefix).Int(7, item.range.v4).Int(8, item.expires).Int(9, item.added);
-    s.Text(10, item.addedBy).Text(11, item.comment).Int(12, item.flags);
-    if (!s.Ok() || !s.Run()) return Fail("add list item");
-    m_entries[item.list][item.id] = {item.id, item.range.first, item.range.last, ExpiryForIndex(item.expires)};
-    Publish(1u << item.list, false);
+    if (!s.Ok()) return Fail("add list item");
+    unsigned changed = 0;
+    for (ListItem& item : items) {
+        if (item.list < 1 || item.list > kListKinds) return E_INVALIDARG;
+        item.id = NewItemId();
+        item.address = FormatRange(item.range);
+        s.Reset();
+        s.Id(1, item.id).Int(2, item.list).Text(3, item.address).Address(4, item.range.first).Address(5, item.range.last);
+        s.Int(6, item.range.prefix).Int(7, item.range.v4).Int(8, item.expires).Int(9, item.added);
+        s.Text(10, item.addedBy).Text(11, item.comment).Int(12, item.flags);
+        if (!s.Run()) return Fail("add list item");
+        changed |= 1u << item.list;
+    }
+    if (!t.Commit()) return Fail("commit");
+    for (const ListItem& item : items)
+        m_entries[item.list][item.id] = {item.id, item.range.first, item.range.last, ExpiryForIndex(item.expires)};
+    Publish(changed, false);
     return S_OK;
 }
 
 HRESULT Store::RemoveItem(ListKind list, const VGITEMID& id) {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_db) return Fail("remove");
-    Statement s(m_db, "DELETE FROM items WHERE id = ?1 AND list = ?2");
+    Statement s(*this, "DELETE FROM items WHERE id = ?1 AND list = ?2");
     s.Id(1, id).Int(2, list);
     if (!s.Ok() || !s.Run()) return Fail("remove list item");
     if (m_entries[list].erase(id) == 0) return S_FALSE;
@@ -304,7 +347,7 @@ HRESULT Store::RemoveItem(ListKind list, const VGITEMID& id) {
 HRESULT Store::RemoveItemByAddress(ListKind list, const AddrRange& range) {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_db) return Fail("remove");
-    Statement s(m_db, "DELETE FROM items WHERE list = ?1 AND first = ?2 AND last = ?3");
+    Statement s(*this, "DELETE FROM items WHERE list = ?1 AND first = ?2 AND last = ?3");
     s.Int(1, list).Address(2, range.first).Address(3, range.last);
     if (!s.Ok() || !s.Run()) return Fail("remove list item");
     size_t cRemoved = 0;
@@ -324,7 +367,7 @@ HRESULT Store::RemoveItemByAddress(ListKind list, const AddrRange& range) {
 HRESULT Store::ResetList(ListKind list) {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_db) return Fail("reset");
-    Statement s(m_db, "DELETE FROM items WHERE list = ?1");
+    Statement s(*this, "DELETE FROM items WHERE list = ?1");
     s.Int(1, list);
     if (!s.Ok() || !s.Run()) return Fail("reset list");
     if (m_entries[list].empty()) return S_FALSE;
@@ -341,7 +384,7 @@ size_t Store::ItemCount(ListKind list) const {
 HRESULT Store::EnumerateItems(ListKind list, const std::function<bool(const ListItem&)>& fn) {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_db) return Fail("enumerate");
-    Statement q(m_db,
+    Statement q(*this,
                 "SELECT id, address, first, last, prefix, v4, expires, added, added_by, comment, flags"
                 " FROM items WHERE list = ?1 ORDER BY rowid");
     q.Int(1, list);
@@ -369,7 +412,7 @@ HRESULT Store::FreezeLocked(FrozenAccount& account) {
     const std::string key = FoldAccount(account.account.c_str());
     if (m_frozen.count(key)) return S_FALSE;
     account.id = NewItemId();
-    Statement s(m_db,
+    Statement s(*this,
                 "INSERT INTO frozen(id, account_key, account, address, service, failures, frozen)"
                 " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
     s.Id(1, account.id).Text(2, key).Text(3, account.account).Text(4, account.address);
@@ -390,14 +433,14 @@ HRESULT Store::Freeze(FrozenAccount& account) {
 HRESULT Store::Thaw(const VGITEMID& id, std::string* pAccount) {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_db) return Fail("thaw");
-    Statement q(m_db, "SELECT account_key, account FROM frozen WHERE id = ?1");
+    Statement q(*this, "SELECT account_key, account FROM frozen WHERE id = ?1");
     q.Id(1, id);
     const int rc = q.Step();
     if (rc == SQLITE_DONE) return S_FALSE;
     if (rc != SQLITE_ROW) return Fail("find frozen account");
     const std::string key = q.ColText(0);
     if (pAccount) *pAccount = q.ColText(1);
-    Statement d(m_db, "DELETE FROM frozen WHERE id = ?1");
+    Statement d(*this, "DELETE FROM frozen WHERE id = ?1");
     d.Id(1, id);
     if (!d.Ok() || !d.Run()) return Fail("thaw account");
     m_frozen.erase(key);
@@ -417,7 +460,7 @@ HRESULT Store::ResetFrozen() {
 HRESULT Store::EnumerateFrozen(const std::function<bool(const FrozenAccount&)>& fn) {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_db) return Fail("enumerate");
-    Statement q(m_db, "SELECT id, account, address, service, failures, frozen FROM frozen ORDER BY rowid");
+    Statement q(*this, "SELECT id, account, address, service, failures, frozen FROM frozen ORDER BY rowid");
     int rc;
     while ((rc = q.Step()) == SQLITE_ROW) {
         FrozenAccount a;
@@ -435,7 +478,7 @@ HRESULT Store::EnumerateFrozen(const std::function<bool(const FrozenAccount&)>& 
 HRESULT Store::EnumerateFailures(const std::function<bool(const AuthFailure&)>& fn) {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_db) return Fail("enumerate");
-    Statement q(m_db,
+    Statement q(*this,
                 "SELECT time, address, account, service, auth_text, auth_detail, auth_note FROM failures ORDER BY rowid");
     int rc;
     while ((rc = q.Step()) == SQLITE_ROW) {
@@ -461,9 +504,10 @@ HRESULT Store::ResetFailures() {
     return S_OK;
 }
 
-HRESULT Store::RecordFailure(const AuthFailure& failure, const AddrRange* pRange, int64_t addressSince,
-                             int64_t accountSince, const std::function<FailureActions(const FailureCounts&)>& policy,
+HRESULT Store::RecordFailure(const AuthFailure& failure, const AddrRange* pRange, const CountLimits& limits,
+                             const std::function<FailureActions(const FailureCounts&)>& policy,
                              FailureActions* pDone) {
+    int64_t addressSince = limits.addressSince;
     *pDone = FailureActions();
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_db) return Fail("record");
@@ -471,7 +515,7 @@ HRESULT Store::RecordFailure(const AuthFailure& failure, const AddrRange* pRange
     if (!t.Ok()) return Fail("begin");
     const std::string rangeKey = pRange ? FormatRange(*pRange) : std::string();
     const std::string accountKey = FoldAccount(failure.account.c_str());
-    Statement ins(m_db,
+    Statement ins(*this,
                   "INSERT INTO failures(time, address, range_key, account_key, account, service, auth_text,"
                   " auth_detail, auth_note) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
     ins.Int(1, failure.time).Text(2, failure.address);
@@ -482,22 +526,26 @@ HRESULT Store::RecordFailure(const AuthFailure& failure, const AddrRange* pRange
 
     FailureCounts counts;
     if (pRange) {
-        Statement r(m_db, "SELECT count_since, offences FROM ranges WHERE range_key = ?1");
+        Statement r(*this, "SELECT count_since, offences FROM ranges WHERE range_key = ?1");
         r.Text(1, rangeKey);
         if (r.Step() == SQLITE_ROW) {
             addressSince = std::max(addressSince, r.ColInt(0));
             counts.offences = static_cast<uint32_t>(r.ColInt(1));
         }
-        Statement c(m_db, "SELECT COUNT(*) FROM failures WHERE range_key = ?1 AND time >= ?2");
-        c.Text(1, rangeKey).Int(2, addressSince);
-        if (c.Step() != SQLITE_ROW) return Fail("count failures");
-        counts.addressFailures = static_cast<uint32_t>(c.ColInt(0));
+        if (limits.addressLimit) {
+            Statement c(*this,
+                        "SELECT COUNT(*) FROM (SELECT 1 FROM failures WHERE range_key = ?1 AND time >= ?2 LIMIT ?3)");
+            c.Text(1, rangeKey).Int(2, addressSince).Int(3, limits.addressLimit);
+            if (c.Step() != SQLITE_ROW) return Fail("count failures");
+            counts.addressFailures = static_cast<uint32_t>(c.ColInt(0));
+        }
         const int i = Snapshot()->lists[kBlackList]->index.Find(pRange->first, failure.time);
         counts.alreadyBlocked = i >= 0;
     }
-    if (!accountKey.empty()) {
-        Statement c(m_db, "SELECT COUNT(*) FROM failures WHERE account_key = ?1 AND time >= ?2");
-        c.Text(1, accountKey).Int(2, accountSince);
+    if (!accountKey.empty() && limits.accountLimit) {
+        Statement c(*this,
+                    "SELECT COUNT(*) FROM (SELECT 1 FROM failures WHERE account_key = ?1 AND time >= ?2 LIMIT ?3)");
+        c.Text(1, accountKey).Int(2, limits.accountSince).Int(3, limits.accountLimit);
         if (c.Step() != SQLITE_ROW) return Fail("count failures");
         counts.accountFailures = static_cast<uint32_t>(c.ColInt(0));
         counts.alreadyFrozen = m_frozen.count(accountKey) != 0;
@@ -516,14 +564,14 @@ HRESULT Store::RecordFailure(const AuthFailure& failure, const AddrRange* pRange
         item.addedBy = "vigilond";
         item.comment = "authentication failures";
         item.flags = VG_ITEM_AUTOMATIC;
-        Statement s(m_db,
+        Statement s(*this,
                     "INSERT INTO items(id, list, address, first, last, prefix, v4, expires, added, added_by, comment,"
                     " flags) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
         s.Id(1, item.id).Int(2, item.list).Text(3, item.address).Address(4, item.range.first);
         s.Address(5, item.range.last).Int(6, item.range.prefix).Int(7, item.range.v4).Int(8, item.expires);
         s.Int(9, item.added).Text(10, item.addedBy).Text(11, item.comment).Int(12, item.flags);
         // The count starts again after the block; the offence is remembered.
-        Statement r(m_db,
+        Statement r(*this,
                     "INSERT INTO ranges(range_key, count_since, offences) VALUES(?1, ?2, 1)"
                     " ON CONFLICT(range_key) DO UPDATE SET count_since = ?2, offences = offences + 1");
         r.Text(1, rangeKey).Int(2, failure.time + 1);
@@ -559,7 +607,7 @@ HRESULT Store::RecordFailure(const AuthFailure& failure, const AddrRange* pRange
 HRESULT Store::ClearAddressCount(const AddrRange& range, int64_t now) {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_db) return Fail("clear");
-    Statement r(m_db,
+    Statement r(*this,
                 "INSERT INTO ranges(range_key, count_since, offences) VALUES(?1, ?2, 0)"
                 " ON CONFLICT(range_key) DO UPDATE SET count_since = ?2");
     r.Text(1, FormatRange(range)).Int(2, now + 1);
@@ -575,7 +623,7 @@ HRESULT Store::Expire(int64_t now, int64_t failuresBefore, int64_t thawBefore,
     if (!t.Ok()) return Fail("begin");
     std::vector<ListItem> expired;
     {
-        Statement q(m_db, "SELECT id, list, address, expires, flags FROM items WHERE expires != 0 AND expires <= ?1");
+        Statement q(*this, "SELECT id, list, address, expires, flags FROM items WHERE expires != 0 AND expires <= ?1");
         q.Int(1, now);
         while (q.Step() == SQLITE_ROW) {
             ListItem item;
@@ -589,7 +637,7 @@ HRESULT Store::Expire(int64_t now, int64_t failuresBefore, int64_t thawBefore,
     }
     std::vector<FrozenAccount> thawed;
     if (thawBefore > 0) {
-        Statement q(m_db, "SELECT id, account, account_key FROM frozen WHERE frozen <= ?1");
+        Statement q(*this, "SELECT id, account, account_key FROM frozen WHERE frozen <= ?1");
         q.Int(1, thawBefore);
         while (q.Step() == SQLITE_ROW) {
             FrozenAccount a;
@@ -599,11 +647,11 @@ HRESULT Store::Expire(int64_t now, int64_t failuresBefore, int64_t thawBefore,
             thawed.push_back(a);
         }
     }
-    Statement d1(m_db, "DELETE FROM items WHERE expires != 0 AND expires <= ?1");
+    Statement d1(*this, "DELETE FROM items WHERE expires != 0 AND expires <= ?1");
     d1.Int(1, now);
-    Statement d2(m_db, "DELETE FROM failures WHERE time < ?1");
+    Statement d2(*this, "DELETE FROM failures WHERE time < ?1");
     d2.Int(1, failuresBefore);
-    Statement d3(m_db, "DELETE FROM frozen WHERE frozen <= ?1");
+    Statement d3(*this, "DELETE FROM frozen WHERE frozen <= ?1");
     d3.Int(1, thawBefore > 0 ? thawBefore : INT64_MIN);
     if (!d1.Run() || !d2.Run() || !d3.Run() || !t.Commit()) return Fail("expire");
     unsigned changed = 0;
@@ -618,6 +666,38 @@ HRESULT Store::Expire(int64_t now, int64_t failuresBefore, int64_t thawBefore,
         if (fn) fn(nullptr, &a);
     }
     if (changed || !thawed.empty()) Publish(changed, !thawed.empty());
+    sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    return S_OK;
+}
+
+HRESULT Store::FindItem(ListKind list, const AddrRange& range, VGITEMID* pId) const {
+    std::lock_guard<std::mutex> g(m_lock);
+    for (const auto& kv : m_entries[list]) {
+        if (kv.second.first == range.first && kv.second.last == range.last) {
+            if (pId) *pId = kv.first;
+            return S_OK;
+        }
+    }
+    return S_FALSE;
+}
+
+HRESULT Store::SetAdmin(const std::string& name, const std::string& hash, int64_t now) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_db) return Fail("set administrator");
+    Statement s(*this, "INSERT OR REPLACE INTO admins(name, hash, changed) VALUES(?1, ?2, ?3)");
+    s.Text(1, name).Text(2, hash).Int(3, now);
+    return s.Ok() && s.Run() ? S_OK : Fail("set administrator");
+}
+
+HRESULT Store::AdminHash(const std::string& name, std::string* pHash) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_db) return Fail("read administrator");
+    Statement q(*this, "SELECT hash FROM admins WHERE name = ?1");
+    q.Text(1, name);
+    const int rc = q.Step();
+    if (rc == SQLITE_DONE) return S_FALSE;
+    if (rc != SQLITE_ROW) return Fail("read administrator");
+    *pHash = q.ColText(0);
     return S_OK;
 }
 

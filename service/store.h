@@ -30,7 +30,7 @@ struct sqlite3_stmt;
 
 namespace vgsvc {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 struct ListItem {
     VGITEMID id{};
@@ -83,6 +83,8 @@ public:
     // range in canonical form. Remove and Reset answer S_FALSE when nothing
     // was there.
     HRESULT AddItem(ListItem& item);
+    // Many items of one or more lists in one transaction (an import).
+    HRESULT AddItems(std::vector<ListItem>& items);
     HRESULT RemoveItem(ListKind list, const VGITEMID& id);
     HRESULT RemoveItemByAddress(ListKind list, const AddrRange& range);
     HRESULT ResetList(ListKind list);
@@ -104,7 +106,7 @@ public:
     // One failure report, decided and stored in one transaction: the policy
     // callback sees the counts and says what to do (see decisions.h).
     struct FailureCounts {
-        uint32_t addressFailures = 0;  // since the window start or the last clear
+        uint32_t addressFailures = 0;  // since the window start or the last clear, up to the limit
         uint32_t accountFailures = 0;
         uint32_t offences = 0;         // blocks of this address range before
         bool alreadyBlocked = false;
@@ -115,14 +117,29 @@ public:
         int64_t blockExpires = 0;      // 0: never
         bool freeze = false;
     };
-    // rangeKey: the counted range ("" when the address is not counted);
-    // windows: the earliest times that count.
-    HRESULT RecordFailure(const AuthFailure& failure, const AddrRange* pRange, int64_t addressSince,
-                          int64_t accountSince,
+    // The earliest times that count, and how far to count (a threshold:
+    // counting stops there; 0 counts nothing).
+    struct CountLimits {
+        int64_t addressSince = 0;
+        int64_t accountSince = 0;
+        uint32_t addressLimit = 0;
+        uint32_t accountLimit = 0;
+    };
+    // pRange: the range the address is counted under (null: not counted).
+    HRESULT RecordFailure(const AuthFailure& failure, const AddrRange* pRange, const CountLimits& limits,
                           const std::function<FailureActions(const FailureCounts&)>& policy,
                           FailureActions* pDone);
     // A success: the range's count starts again from now.
     HRESULT ClearAddressCount(const AddrRange& range, int64_t now);
+
+    // The item of a list with exactly this range: S_OK and its id, or S_FALSE.
+    HRESULT FindItem(ListKind list, const AddrRange& range, VGITEMID* pId) const;
+
+    // Administrators of the management pipe: a name (compared without regard
+    // to case) and its password hash. AdminHash answers S_FALSE for an
+    // unknown name.
+    HRESULT SetAdmin(const std::string& name, const std::string& hash, int64_t now);
+    HRESULT AdminHash(const std::string& name, std::string* pHash);
 
     // Maintenance: removes list entries expired at `now`, failure records
     // older than `failuresBefore`, and thaws accounts frozen before
@@ -142,6 +159,7 @@ private:
     HRESULT FreezeLocked(FrozenAccount& account);
 
     sqlite3* m_db = nullptr;
+    std::unordered_map<const char*, sqlite3_stmt*> m_statements;
     mutable std::mutex m_lock;  // writers, and the master copies below
     std::string m_lastError;
     // Master copies the snapshots are built from.

@@ -64,13 +64,15 @@ void FoldLower(std::string& s) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
 }
 
-// A folded (lower-case) name against a caller's name of any case.
+// A folded (lower-case) name against a caller's name of any case. A stored
+// name may hold zero bytes (a quoted name can); it then matches nothing.
 bool EqualsFolded(const std::string& folded, const char* sz) {
     size_t i = 0;
     for (; i < folded.size(); ++i) {
         char c = sz[i];
+        if (c == 0) return false;
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != folded[i]) return false;  // also stops at the caller's NUL
+        if (c != folded[i]) return false;
     }
     return sz[i] == 0;
 }
