@@ -44,6 +44,7 @@ int RobustReadFull(int fd, void* pv, size_t cb, size_t* pcbDone);
 int RobustWriteFull(int fd, const void* pv, size_t cb, size_t* pcbDone);
 int RobustFcntlLock(int fd, int cmd, struct flock* pfl);
 int RobustFlock(int fd, int op);
+// Sleeps dwMilliseconds on the monotonic clock; kInfinite: for good.
 int RobustNanosleep(DWORD dwMilliseconds);
 
 // poll until the deadline: 0 when it passes first.
@@ -54,8 +55,8 @@ ssize_t RobustSendmsg(int fd, const struct msghdr* pmsg, int flags);
 // deadline: -1 with ETIMEDOUT when it passes first.
 ssize_t RobustRecv(int fd, void* pv, size_t cb, const Deadline& deadline);
 // Connects a blocking socket, the kernel waiting on a full listener backlog
-// until the deadline: -1 with EAGAIN when it passes. A non-blocking socket
-// (or Deadline::Never) never waits on the backlog.
+// until the deadline (Deadline::Never: as long as it takes): -1 with EAGAIN
+// when it passes. A non-blocking socket fails with EAGAIN at once.
 int RobustConnect(int fd, const struct sockaddr* paddr, socklen_t len, const Deadline& deadline);
 
 // sem_wait until the deadline: -1 with ETIMEDOUT when it passes.
