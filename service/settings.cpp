@@ -1,6 +1,7 @@
 #include "service/settings.h"
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "sharedcode/ini/smartini.h"
@@ -125,6 +126,9 @@ HRESULT Settings::Open(const std::string& path) {
     m_path = path;
     if (!std::ifstream(path).good()) {
         // First start: every setting at its default, written whole or not at all.
+        std::error_code ec;
+        const std::filesystem::path dir = std::filesystem::path(path).parent_path();
+        if (!dir.empty()) std::filesystem::create_directories(dir, ec);
         const std::string tmp = path + ".new";
         {
             std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
