@@ -122,7 +122,7 @@ Settings::Settings() = default;
 Settings::~Settings() = default;
 
 HRESULT Settings::Open(const std::string& path) {
-    std::lock_guard<std::mutex> g(m_lock);
+    std::lock_guard<std::recursive_mutex> g(m_lock);
     m_path = path;
     if (!std::ifstream(path).good()) {
         // First start: every setting at its default, written whole or not at all.
@@ -147,7 +147,7 @@ HRESULT Settings::Open(const std::string& path) {
 std::shared_ptr<const Config> Settings::Current() const { return std::atomic_load(&m_config); }
 
 bool Settings::Reload(bool fForce) {
-    std::lock_guard<std::mutex> g(m_lock);
+    std::lock_guard<std::recursive_mutex> g(m_lock);
     if (!m_ini) return false;
     bool fReloaded = false;
     m_ini->HrRefreshIfChanged(&fReloaded);

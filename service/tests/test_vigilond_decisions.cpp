@@ -32,7 +32,7 @@ protected:
 
     void Set(const char* szSection, const char* szKey, const char* szValue) {
         {
-            std::lock_guard<std::mutex> g(m_service.GetSettings().Lock());
+            std::lock_guard<std::recursive_mutex> g(m_service.GetSettings().Lock());
             ASSERT_GE(m_service.GetSettings().Ini().HrSetString(szSection, szKey, szValue), 0);
         }
         m_service.ReloadSettings(true);
