@@ -119,7 +119,7 @@ void HandleWrite(Service& service, const Request& req, MessageWriter& out) {
     if (HrSucceeded(hr)) {
         Settings& settings = service.GetSettings();
         {
-            std::lock_guard<std::mutex> g(settings.Lock());
+            std::lock_guard g(settings.Lock());
             hr = type == kNone ? settings.Ini().HrDeleteKey(section.c_str(), key.c_str())
                                : settings.Ini().HrSetString(section.c_str(), key.c_str(), text.c_str());
         }
@@ -146,7 +146,7 @@ void HandleRead(Service& service, const Request& req, MessageWriter& out) {
         char sz[VG_CONFIG_VALUE_SIZE] = {};
         Settings& settings = service.GetSettings();
         {
-            std::lock_guard<std::mutex> g(settings.Lock());
+            std::lock_guard g(settings.Lock());
             hr = settings.Ini().HrGetString(section.c_str(), key.c_str(), szDefault, sz, sizeof(sz));
         }
         if (hr == INI_E_NOTFOUND) hr = kHrNotFound;

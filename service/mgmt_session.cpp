@@ -198,7 +198,7 @@ int64_t SessionTimeout(Service& service) {
     Settings& settings = service.GetSettings();
     char sz[32] = {};
     {
-        std::lock_guard<std::mutex> g(settings.Lock());
+        std::lock_guard g(settings.Lock());
         settings.Ini().HrGetString("Management", "SessionTimeout", "", sz, sizeof(sz));
     }
     char* pEnd = nullptr;
