@@ -128,8 +128,11 @@ void HandleOpen(Service& service, const Request& req, MessageWriter& out) {
 }
 
 void HandleEnd(Service& service, const Request& req, MessageWriter& out) {
+    // An expired session cannot be ended any more than used.
+    const VGITEMID id = IdOf(req.As<VGREQHDREX>().idSession);
+    Sessions& sessions = service.GetSessions();
     std::string admin;
-    const bool fEnded = service.GetSessions().End(IdOf(req.As<VGREQHDREX>().idSession), &admin);
+    const bool fEnded = sessions.Touch(id, service.Now(), SessionTimeout(service), &admin) && sessions.End(id, nullptr);
     if (fEnded) Log::Event(kInfo, req.dwCommand == VGCMD_ENDMGMTSESSION ? kMsgLogoff : kMsgAbort, admin);
     WriteStatus(out, fEnded ? S_OK : kHrNoSession, PresetReply<VGREPLYHDR>());
 }
