@@ -29,4 +29,8 @@ void Sleep(DWORD dwMilliseconds);
 // GetTickCount: milliseconds since an arbitrary start, wrapping at 2^32.
 DWORD GetTickCount();
 
+// The resident memory of this process in bytes (0 when unknown). POSIX: from
+// /proc/self/statm; Windows: the working set.
+uint64_t GetResidentBytes();
+
 }  // namespace plat

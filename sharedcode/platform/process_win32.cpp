@@ -1,5 +1,6 @@
 // Win32 side of platform/process.h: pass-through.
 #include <windows.h>
+#include <psapi.h>
 
 #include "sharedcode/platform/process.h"
 
@@ -12,5 +13,11 @@ DWORD GetCurrentThreadId() { return ::GetCurrentThreadId(); }
 BOOL GetComputerNameA(char* szBuffer, DWORD* pcch) { return ::GetComputerNameA(szBuffer, pcch); }
 void Sleep(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }
 DWORD GetTickCount() { return ::GetTickCount(); }
+
+uint64_t GetResidentBytes() {
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof(pmc);
+    return ::K32GetProcessMemoryInfo(::GetCurrentProcess(), &pmc, sizeof(pmc)) ? pmc.WorkingSetSize : 0;
+}
 
 }  // namespace plat
