@@ -150,6 +150,14 @@ plat::HMODULE LoadModule(const std::string& path) {
 #endif
 }
 
+const void* SystemLibraryAddress() {
+#ifdef _WIN32
+    return reinterpret_cast<const void*>(&::GetTickCount);
+#else
+    return reinterpret_cast<const void*>(&::getpid);
+#endif
+}
+
 size_t ResidentBytes() {
 #ifdef _WIN32
     PROCESS_MEMORY_COUNTERS counters = {};
