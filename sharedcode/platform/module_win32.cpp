@@ -40,7 +40,7 @@ BOOL FreeLibrary(HMODULE hModule) { return ::FreeLibrary(Native(hModule)); }
 namespace {
 
 // Whether cb bytes at pv lie in committed memory of one mapping: a damaged
-// data entry of a file mapped as data may name bytes beyond it.
+// resource tree of a file mapped as data may point beyond it.
 bool InOneMapping(const void* pv, DWORD cb) {
     MEMORY_BASIC_INFORMATION first;
     if (!::VirtualQuery(pv, &first, sizeof(first)) || first.State != MEM_COMMIT) return false;
@@ -62,6 +62,11 @@ bool InOneMapping(const void* pv, DWORD cb) {
 HRSRC FindResourceA(HMODULE hModule, WORD wName, WORD wType) {
     ::HRSRC hResource = ::FindResourceA(Native(hModule), MAKEINTRESOURCEA(wName), MAKEINTRESOURCEA(wType));
     if (!hResource) return nullptr;
+    // Wine hands out a data entry outside the mapping of a damaged file.
+    if (!InOneMapping(hResource, sizeof(IMAGE_RESOURCE_DATA_ENTRY))) {
+        ::SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+        return nullptr;
+    }
     const DWORD cb = ::SizeofResource(Native(hModule), hResource);
     HGLOBAL hData = cb ? ::LoadResource(Native(hModule), hResource) : nullptr;
     if (cb && (!hData || !InOneMapping(::LockResource(hData), cb))) {
