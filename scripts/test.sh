@@ -54,7 +54,7 @@ cmake --build --preset mingw64 -j "$jobs"
 ctest --preset mingw64
 WINEPREFIX="$PWD/build/mingw64/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
 
-echo "== Windows DLL (mingw-w64 i686)"
+echo "== Windows DLL (mingw-w64 i686) and its shape"
 cmake --preset mingw32 >/dev/null
 cmake --build --preset mingw32 -j "$jobs"
 echo "all tests passed"

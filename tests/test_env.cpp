@@ -65,10 +65,15 @@ void VgTestEnv::SetUp() {
     ASSERT_TRUE(cch > 0 && cch < sizeof(temp));
     // Forward slashes: the tests append "/name" and put the folder in .reg
     // text, where a backslash would need escaping; Win32 takes both.
-    m_dir = std::string(temp) + "vgtest." + std::to_string(::GetCurrentProcessId()) + "." +
-            std::to_string(s_serial++);
-    for (char& c : m_dir) c = c == '\\' ? '/' : c;
-    ASSERT_TRUE(::CreateDirectoryA(m_dir.c_str(), nullptr)) << m_dir << ": " << ::GetLastError();
+    // Process ids come back soon under Wine, and a folder a crashed test
+    // left behind stays: the first name not taken.
+    for (;;) {
+        m_dir = std::string(temp) + "vgtest." + std::to_string(::GetCurrentProcessId()) + "." +
+                std::to_string(s_serial++);
+        for (char& c : m_dir) c = c == '\\' ? '/' : c;
+        if (::CreateDirectoryA(m_dir.c_str(), nullptr)) break;
+        ASSERT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), ::GetLastError()) << m_dir;
+    }
     m_pipeDir = m_dir + "/pipes";
     ASSERT_TRUE(::CreateDirectoryA(m_pipeDir.c_str(), nullptr));
     DeleteTestKeys();
@@ -147,6 +152,14 @@ plat::HMODULE LoadModule(const std::string& path) {
     return reinterpret_cast<plat::HMODULE>(::LoadLibraryA(path.c_str()));
 #else
     return plat::LoadLibraryAsDataA(path.c_str());
+#endif
+}
+
+const void* SystemLibraryAddress() {
+#ifdef _WIN32
+    return reinterpret_cast<const void*>(&::GetTickCount);
+#else
+    return reinterpret_cast<const void*>(&::getpid);
 #endif
 }
 

@@ -20,6 +20,9 @@
 // data, which the substitute counts as loaded. Free with plat::FreeLibrary.
 plat::HMODULE LoadModule(const std::string& path);
 
+// An address in a system library (the C library; Windows: kernel32).
+const void* SystemLibraryAddress();
+
 // The memory of the process that is resident (Windows: its working set).
 size_t ResidentBytes();
 
