@@ -30,7 +30,7 @@ struct sqlite3_stmt;
 
 namespace vgsvc {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 struct ListItem {
     VGITEMID id{};
