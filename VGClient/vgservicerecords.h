@@ -1,5 +1,6 @@
 /*
- * The contents vigilond gives the list records of VAVarive32.h. The library
+ * The contents vigilond gives the list records, the statistics record, the
+ * state word and the control codes of VAVarive32.h. The library
  * treats them as opaque blocks; callers that show or build records use these
  * views, which keep the identifiers where the library writes them.
  *
@@ -94,6 +95,80 @@ VG_STATIC_ASSERT(sizeof(VGAUTHFAILREC) == VG_AUTHFAILITEM_SIZE, "VGAUTHFAILREC s
 #define VG_ADMIT_BLACKLIST 4u      /* on the black list: refused */
 #define VG_ADMIT_FROZEN 5u         /* the account is frozen: refused */
 #define VG_ADMIT_BADADDRESS 6u     /* the address text is not an address: go on */
+
+/* The service's state word (command 18): bits of what is switched on. */
+#define VG_STATE_RUNNING 0x1u              /* always set in an answer */
+#define VG_STATE_WHITELIST 0x2u            /* System.EnableWhiteList */
+#define VG_STATE_BLACKLIST 0x4u            /* System.EnableBlackList */
+#define VG_STATE_AUTHFAILURES 0x8u         /* System.EnableAuthFailures */
+#define VG_STATE_ENABLED VG_CONTROL_ENABLE /* System.Enable */
+
+/* Control codes (command 17). Codes may be combined; a code with any other
+ * bit, or with both ENABLE and DISABLE, is refused with 0x80070057 and
+ * nothing is done. ENABLE and DISABLE write System.Enable. */
+#define VG_CONTROL_RELOAD 0x1u             /* read the settings file again */
+#define VG_CONTROL_MAINTAIN 0x2u           /* expire list entries and thaw accounts now */
+#define VG_CONTROL_DISABLE 0x1000000u      /* System.Enable off */
+#define VG_CONTROL_KNOWN (VG_CONTROL_RELOAD | VG_CONTROL_MAINTAIN | VG_CONTROL_DISABLE | VG_CONTROL_ENABLE)
+
+/* The statistics record (command 19) as the service fills it: named counters
+ * since the service started, one per entry of the record's table, in the
+ * order of VG_STATS_TABLE. Unused entries stay zero. */
+#define VG_STATS_TABLE(X)                                                    \
+    X(1, ConnectionsAllowed)   /* admissions answered "go on" */            \
+    X(2, ConnectionsRefused)   /* admissions refused */                     \
+    X(3, WhiteListHits)        /* white-list matches that decided */        \
+    X(4, BlackListHits)        /* black-list matches that decided */        \
+    X(5, TrustedHits)          /* trusted-IP matches */                     \
+    X(6, AuthFailures)         /* failed logons counted */                  \
+    X(7, AuthSuccesses)        /* successful logons reported */             \
+    X(8, Blocks)               /* addresses black-listed by counting */     \
+    X(9, Freezes)              /* accounts frozen */                        \
+    X(10, Thaws)               /* accounts thawed (automatically or not) */ \
+    X(11, Expired)             /* list entries expired */                   \
+    X(12, Requests)            /* requests read on both pipes */            \
+    X(13, BadRequests)         /* requests that could not be answered */    \
+    X(14, UptimeSeconds)       /* seconds since the service started */      \
+    X(15, WhiteListEntries)    /* entries now on each list */               \
+    X(16, BlackListEntries)                                                 \
+    X(17, TrustedEntries)                                                   \
+    X(18, GatewayEntries)                                                   \
+    X(19, MgmtLogons)          /* management logons accepted */             \
+    X(20, MgmtLogonFailures)   /* management logons refused */             \
+    X(21, MgmtSessions)        /* management sessions open now */
+
+#define VG_STATS_ENUM_(id, name) VG_STAT_##name = id,
+#define VG_STATS_ONE_(id, name) +1
+enum { VG_STATS_TABLE(VG_STATS_ENUM_) VG_STAT_COUNT_ = 0 VG_STATS_TABLE(VG_STATS_ONE_) };
+#undef VG_STATS_ENUM_
+#undef VG_STATS_ONE_
+
+/* One counter in an entry of the table (96 bytes). */
+typedef struct tagVGSTATSCOUNTER {
+    uint32_t cbSize;          /* 96 */
+    uint32_t dwCounter;       /* VG_STAT_* */
+    uint64_t qwValue;
+    uint8_t abReserved[16];
+    char szName[64];          /* the counter's name in VG_STATS_TABLE */
+} VGSTATSCOUNTER;
+
+#define VG_STATS_LAYOUT 1u
+typedef struct tagVGSTATSREC {
+    uint32_t cbSize;          /* 2424 */
+    uint8_t bLayout;          /* VG_STATS_LAYOUT */
+    char szService[63];       /* the service's name and version */
+    uint8_t abReserved1[32];
+    uint32_t cCounters;       /* entries filled */
+    uint8_t abReserved2[16];
+    VGSTATSCOUNTER rgCounters[VG_STATISTICS_ENTRIES];
+} VGSTATSREC;
+
+VG_STATIC_ASSERT(sizeof(VGSTATSCOUNTER) == sizeof(VGSTATSENTRY), "VGSTATSCOUNTER size");
+VG_STATIC_ASSERT(offsetof(VGSTATSCOUNTER, szName) == offsetof(VGSTATSENTRY, abData2), "VGSTATSCOUNTER.szName");
+VG_STATIC_ASSERT(sizeof(VGSTATSREC) == VG_STATISTICS_SIZE, "VGSTATSREC size");
+VG_STATIC_ASSERT(offsetof(VGSTATSREC, cCounters) == offsetof(VGSTATISTICS, dwValue), "VGSTATSREC.cCounters");
+VG_STATIC_ASSERT(offsetof(VGSTATSREC, rgCounters) == offsetof(VGSTATISTICS, rgEntries), "VGSTATSREC.rgCounters");
+VG_STATIC_ASSERT(VG_STAT_COUNT_ <= VG_STATISTICS_ENTRIES, "statistics table");
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,7 @@
 
 #include "service/firststart.h"
 #include "service/log.h"
+#include "service/mgmt.h"
 #include "service/server.h"
 #include "service/service.h"
 #include "sharedcode/platform/daemon.h"
@@ -30,6 +31,10 @@ const char kUsage[] =
     "  --registry FILE   registry file (VIGILON_REGISTRY, /etc/vigilon/registry.reg)\n"
     "  --ini FILE        settings file (the registry's IniPath, else STATE_DIR/vigilon.ini)\n"
     "  --workers N       workers of the screening pipe (4); the management pipe has 2\n"
+    "  --add-admin NAME  store an administrator of the management pipe: reads the\n"
+    "                    password from the terminal (or a line of standard input),\n"
+    "                    keeps its crypt(3) hash in the database, and exits (run it\n"
+    "                    while the service is stopped: it holds its database alone)\n"
     "  --help            this text\n"
     "\n"
     "SIGTERM and SIGINT stop the service, SIGHUP re-reads the settings, and so does\n"
@@ -51,6 +56,8 @@ int main(int argc, char** argv) {
     paths.stateDir = EnvOr("VIGILON_STATE_DIR", "/var/lib/vigilon");
     paths.registry = EnvOr("VIGILON_REGISTRY", "/etc/vigilon/registry.reg");
     unsigned workers = 4;
+    std::string addAdmin;
+    bool fAddAdmin = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -71,6 +78,9 @@ int main(int argc, char** argv) {
             paths.registry = value();
         } else if (arg == "--ini") {
             paths.iniPath = value();
+        } else if (arg == "--add-admin") {
+            addAdmin = value();
+            fAddAdmin = true;
         } else if (arg == "--workers") {
             workers = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 10));
             if (workers < 1 || workers > 64) workers = 4;
@@ -79,6 +89,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (fAddAdmin) return AddAdministrator(paths.stateDir, addAdmin);
     // The platform layer and the library read these, as they do in clients.
     plat::SetEnvironmentVariableA("VIGILON_PIPE_DIR", pipeDir.c_str());
     plat::SetEnvironmentVariableA("VIGILON_REGISTRY", paths.registry.c_str());

@@ -11,6 +11,7 @@
 
 #include "VGClient/VAVarive32.h"
 #include "service/dispatch.h"
+#include "service/mgmt.h"
 #include "service/settings.h"
 #include "service/store.h"
 
@@ -54,6 +55,7 @@ public:
     Settings& GetSettings() { return m_settings; }
     Counters& GetCounters() { return m_counters; }
     const Dispatcher& GetDispatcher() const { return m_dispatcher; }
+    Sessions& GetSessions() { return m_sessions; }
     std::chrono::steady_clock::time_point Started() const { return m_started; }
 
     // Seconds since 1970, UTC. Tests stop the clock at a time of their own
@@ -89,6 +91,7 @@ private:
     Store m_store;
     Counters m_counters;
     Dispatcher m_dispatcher;
+    Sessions m_sessions;
     std::chrono::steady_clock::time_point m_started;
     std::atomic<int64_t> m_clockOffset{0};
     std::atomic<int64_t> m_stoppedAt{0};

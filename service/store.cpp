@@ -55,7 +55,9 @@ const char* const kSchema[] = {
     "CREATE INDEX failures_by_time ON failures(time);"
     // Per counted range: where its count starts, and how often it was blocked.
     "CREATE TABLE ranges(range_key TEXT PRIMARY KEY, count_since INTEGER NOT NULL, offences INTEGER NOT NULL);",
-    // Version 2: failures expire as a prefix of the table (they are stored in
+    // Version 2: the administrators of the management pipe, with crypt(3) hashes.
+    "CREATE TABLE admins(name TEXT PRIMARY KEY COLLATE NOCASE, hash TEXT NOT NULL, changed INTEGER NOT NULL);",
+    // Version 3: failures expire as a prefix of the table (they are stored in
     // time order), so their time index only cost every report a page.
     "DROP INDEX IF EXISTS failures_by_time;",
 };
@@ -207,7 +209,8 @@ HRESULT Store::Open(const std::string& dir) {
     // pages of log rather than every 1000, and at each maintenance pass.
     // Small pages: a failure report changes a few pages, each written whole
     // to the log (takes effect in a new database only).
-    if (!Exec("PRAGMA page_size=1024") || !Exec("PRAGMA locking_mode=EXCLUSIVE") || !Exec("PRAGMA journal_mode=WAL") ||
+    if (!Exec("PRAGMA page_size=1024") || !Exec("PRAGMA locking_mode=EXCLUSIVE") ||
+        !Exec("PRAGMA journal_mode=WAL") ||
         !Exec("PRAGMA synchronous=NORMAL") || !Exec("PRAGMA wal_autocheckpoint=4000")) {
         HRESULT hr = Fail("configure");
         sqlite3_close(m_db);
@@ -678,6 +681,37 @@ HRESULT Store::Expire(int64_t now, int64_t failuresBefore, int64_t thawBefore,
     }
     if (changed || !thawed.empty()) Publish(changed, !thawed.empty());
     sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    return S_OK;
+}
+
+HRESULT Store::FindItem(ListKind list, const AddrRange& range, VGITEMID* pId) const {
+    std::lock_guard<std::mutex> g(m_lock);
+    for (const auto& kv : m_entries[list]) {
+        if (kv.second.first == range.first && kv.second.last == range.last) {
+            if (pId) *pId = kv.first;
+            return S_OK;
+        }
+    }
+    return S_FALSE;
+}
+
+HRESULT Store::SetAdmin(const std::string& name, const std::string& hash, int64_t now) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_db) return Fail("set administrator");
+    Statement s(*this, "INSERT OR REPLACE INTO admins(name, hash, changed) VALUES(?1, ?2, ?3)");
+    s.Text(1, name).Text(2, hash).Int(3, now);
+    return s.Ok() && s.Run() ? S_OK : Fail("set administrator");
+}
+
+HRESULT Store::AdminHash(const std::string& name, std::string* pHash) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_db) return Fail("read administrator");
+    Statement q(*this, "SELECT hash FROM admins WHERE name = ?1");
+    q.Text(1, name);
+    const int rc = q.Step();
+    if (rc == SQLITE_DONE) return S_FALSE;
+    if (rc != SQLITE_ROW) return Fail("read administrator");
+    *pHash = q.ColText(0);
     return S_OK;
 }
 

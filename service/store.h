@@ -30,7 +30,7 @@ struct sqlite3_stmt;
 
 namespace vgsvc {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 struct ListItem {
     VGITEMID id{};
@@ -131,6 +131,15 @@ public:
                           FailureActions* pDone);
     // A success: the range's count starts again from now.
     HRESULT ClearAddressCount(const AddrRange& range, int64_t now);
+
+    // The item of a list with exactly this range: S_OK and its id, or S_FALSE.
+    HRESULT FindItem(ListKind list, const AddrRange& range, VGITEMID* pId) const;
+
+    // Administrators of the management pipe: a name (compared without regard
+    // to case) and its password hash. AdminHash answers S_FALSE for an
+    // unknown name.
+    HRESULT SetAdmin(const std::string& name, const std::string& hash, int64_t now);
+    HRESULT AdminHash(const std::string& name, std::string* pHash);
 
     // Maintenance: removes list entries expired at `now`, failure records
     // older than `failuresBefore`, and thaws accounts frozen before

@@ -147,6 +147,7 @@ void FakeService::Serve(int fd) {
     Bytes frame = {static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len >> 16),
                    static_cast<uint8_t>(len >> 24)};
     frame.insert(frame.end(), action.reply.begin(), action.reply.end());
+    frame.insert(frame.end(), action.rawTail.begin(), action.rawTail.end());
     WriteAll(fd, frame.data(), frame.size());
 }
 

@@ -21,7 +21,7 @@
 typedef std::vector<uint8_t> Bytes;
 
 struct FakeAction {
-    Bytes reply;                 // sent as one frame
+    Bytes reply;                 // sent as one frame, then rawTail
     int64_t frameLength = -1;    // length announced in the frame; -1: reply.size()
     int delayMs = 0;             // before answering
     bool closeWithoutReply = false;

@@ -140,8 +140,10 @@ TEST_F(VgctlMgmt, ListsAndListOperations) {
         if (a.reply.size() >= 28) a.reply[12] = 0x77;  // the new item's id
         return a;
     });
-    EXPECT_TRUE(Contains(Run("list white" + kSession),
-                         "count=1\n0: id={00000001-0000-0000-0000-000000000000} text=\"10.0.0.1\"\n"));
+    // Columns under a heading: id, address, expiry, hits, who and when, comment.
+    const std::string listed = Run("list white" + kSession);
+    EXPECT_TRUE(Contains(listed, "count=1\nID  "));
+    EXPECT_TRUE(Contains(listed, "\n{00000001-0000-0000-0000-000000000000}  10.0.0.1  never    0     ")) << listed;
     EXPECT_TRUE(Contains(Run("add black 192.0.2.9" + kSession), "id={00000077-"));
     EXPECT_EQ(U32At(Last(), 4), static_cast<uint32_t>(VGCMD_ADDBLACKITEM));
     EXPECT_EQ(TextAt(Last(), 116, 160), "192.0.2.9");

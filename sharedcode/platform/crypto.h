@@ -94,6 +94,13 @@ BOOL CryptEncrypt(HCRYPTKEY hKey, BOOL fFinal, BYTE* pbData, DWORD* pdwDataLen, 
 // POSIX: no other format flag (ERROR_INVALID_PARAMETER).
 BOOL CryptBinaryToStringA(const BYTE* pbBinary, DWORD cbBinary, DWORD dwFlags, char* pszString, DWORD* pcchString);
 
+// CryptStringToBinaryA(psz, cch, kCryptStringBase64, pb, pcb, null, null):
+// decodes Base64 text; cchString 0 reads up to the NUL. CR, LF, space and TAB
+// are skipped. pbBinary null: *pcbBinary receives the size needed. A buffer
+// too small: ERROR_MORE_DATA. Text that is not Base64: ERROR_INVALID_DATA.
+// POSIX: no other format flag (ERROR_INVALID_PARAMETER).
+BOOL CryptStringToBinaryA(const char* pszString, DWORD cchString, DWORD dwFlags, BYTE* pbBinary, DWORD* pcbBinary);
+
 BOOL CryptDestroyHash(HCRYPTHASH hHash);
 BOOL CryptDestroyKey(HCRYPTKEY hKey);
 // CryptReleaseContext(hProv, 0).

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "sharedcode/platform/process.h"
 
@@ -161,6 +162,37 @@ BOOL CryptBinaryToStringA(const BYTE* pbBinary, DWORD cbBinary, DWORD dwFlags, c
     } while (cbLeft);
     *p = 0;
     *pcchString = static_cast<DWORD>(cch);
+    return TRUE;
+}
+
+BOOL CryptStringToBinaryA(const char* pszString, DWORD cchString, DWORD dwFlags, BYTE* pbBinary, DWORD* pcbBinary) {
+    if (!pszString || !pcbBinary) return Fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != kCryptStringBase64) return Fail(ERROR_INVALID_PARAMETER);
+    std::string text;
+    for (DWORD i = 0; cchString ? i < cchString : pszString[i] != 0; ++i) {
+        const char c = pszString[i];
+        if (c != '\r' && c != '\n' && c != ' ' && c != '\t') text += c;
+    }
+    // The plain bytes do not stay behind in freed memory.
+    struct Wiped : std::string {
+        using std::string::string;
+        ~Wiped() {
+            volatile char* p = &(*this)[0];
+            for (size_t i = 0; i < size(); ++i) p[i] = 0;
+        }
+    } bytes(BASE64_DECODE_LENGTH(text.size()) + 1, '\0');
+    base64_decode_ctx ctx;
+    base64_decode_init(&ctx);
+    size_t cb = bytes.size();
+    if (text.size() % 4 != 0 ||
+        !base64_decode_update(&ctx, &cb, reinterpret_cast<uint8_t*>(&bytes[0]), text.size(), text.data()) ||
+        !base64_decode_final(&ctx))
+        return Fail(ERROR_INVALID_DATA);
+    const DWORD cbBuffer = *pcbBinary;
+    *pcbBinary = static_cast<DWORD>(cb);
+    if (!pbBinary) return TRUE;
+    if (cbBuffer < cb) return Fail(ERROR_MORE_DATA);
+    if (cb) std::memcpy(pbBinary, bytes.data(), cb);
     return TRUE;
 }
 

@@ -84,6 +84,10 @@ BOOL CryptBinaryToStringA(const BYTE* pbBinary, DWORD cbBinary, DWORD dwFlags, c
     return ::CryptBinaryToStringA(pbBinary, cbBinary, dwFlags, pszString, pcchString);
 }
 
+BOOL CryptStringToBinaryA(const char* pszString, DWORD cchString, DWORD dwFlags, BYTE* pbBinary, DWORD* pcbBinary) {
+    return ::CryptStringToBinaryA(pszString, cchString, dwFlags, pbBinary, pcbBinary, nullptr, nullptr);
+}
+
 BOOL CryptDestroyHash(HCRYPTHASH hHash) { return ::CryptDestroyHash(ToNative<::HCRYPTHASH>(hHash)); }
 
 BOOL CryptDestroyKey(HCRYPTKEY hKey) { return ::CryptDestroyKey(ToNative<::HCRYPTKEY>(hKey)); }

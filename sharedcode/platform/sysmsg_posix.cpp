@@ -19,6 +19,7 @@ struct SystemMessage {
 
 const SystemMessage kSystemMessages[] = {
     {0, "The operation completed successfully.\r\n"},
+    {1, "Incorrect function.\r\n"},
     {2, "The system cannot find the file specified.\r\n"},
     {3, "The system cannot find the path specified.\r\n"},
     {4, "The system cannot open the file.\r\n"},
@@ -30,7 +31,9 @@ const SystemMessage kSystemMessages[] = {
     {31, "A device attached to the system is not functioning.\r\n"},
     {32, "The process cannot access the file because it is being used by another process.\r\n"},
     {33, "The process cannot access the file because another process has locked a portion of the file.\r\n"},
+    {50, "The request is not supported.\r\n"},
     {53, "The network path was not found.\r\n"},
+    {69, "The network BIOS session limit was exceeded.\r\n"},
     {80, "The file exists.\r\n"},
     {87, "The parameter is incorrect.\r\n"},
     {109, "The pipe has been ended.\r\n"},
@@ -52,6 +55,8 @@ const SystemMessage kSystemMessages[] = {
     {1009, "The configuration registry database is corrupt.\r\n"},
     {1113, "No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
     {1168, "Element not found.\r\n"},
+    {1312, "A specified logon session does not exist. It may already have been terminated.\r\n"},
+    {1326, "The user name or password is incorrect.\r\n"},
     {1812, "The specified image file did not contain a resource section.\r\n"},
     {1813, "The specified resource type cannot be found in the image file.\r\n"},
     {1814, "The specified resource name cannot be found in the image file.\r\n"},

@@ -5,17 +5,20 @@
 // arguments, a line of help, the options it accepts and the handler that makes
 // the call. A handler returns the call's HRESULT; main prints it as the last
 // line and turns it into the exit status: 0 success, 1 failure, 2 usage error.
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "VGClient/VAVarive32.h"
+#include "VGClient/vgservicerecords.h"
 
 namespace {
 
@@ -279,12 +282,17 @@ VGSESSIONID ParseGuid(const std::string& text) {
     return id;
 }
 
-VGSESSIONID SessionOption(const Args& args) { return ParseGuid(args.RequiredText("session")); }
+// --session, else VGCTL_SESSION.
+VGSESSIONID SessionOption(const Args& args) {
+    const char* text = args.Text("session");
+    if (!text) text = std::getenv("VGCTL_SESSION");
+    if (!text || !*text) throw UsageError("missing --session (or VGCTL_SESSION)");
+    return ParseGuid(text);
+}
 
 // ---------------------------------------------------------------------------
-// Lists. Records are the service's; the tool shows their identifiers where
-// they have one and their first bytes, and builds new records from a text
-// placed at their start (where the service keeps the address or account).
+// Lists. The records are laid out as vgservicerecords.h says; the tool shows
+// them as columns and builds new ones from the command line.
 
 VGITEMID ItemId(const std::string& text) {
     const VGSESSIONID g = ParseGuid(text);
@@ -299,32 +307,93 @@ std::string ItemIdText(const VGITEMID& id) {
     return GuidText(g);
 }
 
-// The leading text of a record, up to its first NUL or unprintable byte.
-std::string LeadingText(const uint8_t* p, size_t cb) {
-    std::string s;
-    for (size_t i = 0; i < cb && p[i] && std::isprint(p[i]); ++i) s += static_cast<char>(p[i]);
-    return s;
+// A record's text field, up to its NUL or its end.
+template <size_t N>
+std::string Field(const char (&field)[N]) {
+    return std::string(field, ::strnlen(field, N));
 }
 
-template <typename Item>
-void PrintItems(const Item* items, VGDWORD count, const VGITEMID* (*id)(const Item&), bool raw) {
-    std::printf("count=%lu\n", static_cast<unsigned long>(count));
-    for (VGDWORD i = 0; i < count; ++i) {
-        const uint8_t* p = reinterpret_cast<const uint8_t*>(&items[i]);
-        std::printf("%lu:", static_cast<unsigned long>(i));
-        if (id) std::printf(" id=%s", ItemIdText(*id(items[i])).c_str());
-        std::printf(" text=\"%s\"\n", LeadingText(p, sizeof(Item)).c_str());
-        if (raw) HexDump(p, sizeof(Item));
-    }
+// Seconds since 1970 as UTC, or `zero` for 0.
+std::string TimeText(uint64_t t, const char* zero) {
+    if (t == 0) return zero;
+    const std::time_t tt = static_cast<std::time_t>(t);
+    std::tm tm;
+    char sz[32];
+    if (!gmtime_r(&tt, &tm) || !std::strftime(sz, sizeof(sz), "%Y-%m-%d %H:%M:%SZ", &tm)) return std::to_string(t);
+    return sz;
 }
 
-template <typename Item>
+std::string ServiceText(VGDWORD code) {
+    for (const ServiceName& s : kServices)
+        if (s.code == code) return ServiceWord(s.tag);
+    return std::to_string(code);
+}
+
+// Rows under a heading, each column as wide as its widest cell; the last
+// column is not padded.
+void PrintTable(const std::vector<std::string>& heading, const std::vector<std::vector<std::string>>& rows) {
+    std::vector<size_t> width(heading.size());
+    for (size_t c = 0; c < heading.size(); ++c) width[c] = heading[c].size();
+    for (const auto& row : rows)
+        for (size_t c = 0; c < row.size() && c < width.size(); ++c) width[c] = std::max(width[c], row[c].size());
+    auto print = [&](const std::vector<std::string>& row) {
+        std::string line;
+        for (size_t c = 0; c < row.size(); ++c) {
+            line += row[c];
+            if (c + 1 < row.size()) line += std::string(width[c] - row[c].size() + 2, ' ');
+        }
+        std::printf("%s\n", line.c_str());
+    };
+    print(heading);
+    for (const auto& row : rows) print(row);
+}
+
+
+// One row per record kind, under its heading.
+const std::vector<std::string> kAddressHeading = {"ID", "ADDRESS", "EXPIRES", "HITS", "BY", "ADDED", "COMMENT"};
+std::vector<std::string> Row(const VGLISTITEMREC& r) {
+    return {ItemIdText(r.idItem), Field(r.szAddress), TimeText(r.qwExpires, "never"), std::to_string(r.dwHits),
+            r.dwFlags & VG_ITEM_AUTOMATIC ? "(auto)" : Field(r.szAddedBy), TimeText(r.qwAdded, "-"), Field(r.szComment)};
+}
+std::vector<std::string> Row(const VGGATEWAYREC& r) {
+    return {ItemIdText(r.idItem), Field(r.szAddress), TimeText(r.qwExpires, "never"), std::to_string(r.dwHits),
+            Field(r.szAddedBy), TimeText(r.qwAdded, "-"), Field(r.szComment)};
+}
+std::vector<std::string> Row(const VGTRUSTEDREC& r) {
+    return {"-", Field(r.szAddress), TimeText(r.qwExpires, "never"), std::to_string(r.dwHits), Field(r.szAddedBy),
+            TimeText(r.qwAdded, "-"), Field(r.szComment)};
+}
+const std::vector<std::string> kFrozenHeading = {"ID", "ACCOUNT", "FROZEN", "THAWS", "FAILURES", "SERVICE", "ADDRESS"};
+std::vector<std::string> Row(const VGFROZENREC& r) {
+    return {ItemIdText(r.idAccount), Field(r.szAccount), TimeText(r.qwFrozen, "-"), TimeText(r.qwThawAt, "by hand"),
+            std::to_string(r.dwFailures), ServiceText(r.dwService), Field(r.szIPAddress)};
+}
+const std::vector<std::string> kAuthFailHeading = {"TIME", "ADDRESS", "ACCOUNT", "SERVICE", "AUTH"};
+std::vector<std::string> Row(const VGAUTHFAILREC& r) {
+    return {TimeText(r.dwTime, "-"), Field(r.szIPAddress), Field(r.szAccount), ServiceText(r.dwService),
+            Field(r.szAuthText)};
+}
+
+// Item: the library's opaque record; Rec: the service's view of it.
+template <typename Item, typename Rec>
 VGHRESULT ListOf(const Args& args, VGHRESULT(VGAPI* get)(VGSESSIONID, Item**, VGDWORD*, VGDWORD),
-                 VGHRESULT(VGAPI* release)(void*), const VGITEMID* (*id)(const Item&)) {
+                 VGHRESULT(VGAPI* release)(void*), const std::vector<std::string>& heading) {
+    static_assert(sizeof(Item) == sizeof(Rec), "a view of the whole record");
     Item* items = nullptr;
     VGDWORD count = 0;
     const VGHRESULT hr = get(SessionOption(args), &items, &count, 0);
-    if (!Failed(hr)) PrintItems(items, count, id, args.Has("raw"));
+    std::printf("count=%lu\n", static_cast<unsigned long>(count));
+    if (count) {
+        std::vector<std::vector<std::string>> rows;
+        for (VGDWORD i = 0; i < count; ++i) {
+            Rec r;
+            std::memcpy(&r, &items[i], sizeof(r));
+            rows.push_back(Row(r));
+        }
+        PrintTable(heading, rows);
+        if (args.Has("raw"))
+            for (VGDWORD i = 0; i < count; ++i) HexDump(&items[i], sizeof(Item));
+    }
     if (items) release(items);
     return hr;
 }
@@ -333,69 +402,93 @@ VGHRESULT ListOf(const Args& args, VGHRESULT(VGAPI* get)(VGSESSIONID, Item**, VG
 VGHRESULT VGAPI FreeWhite(void* p) { return HrVGFreeWhiteItemList(p, 0); }
 VGHRESULT VGAPI FreeBlack(void* p) { return HrVGFreeBlackItemList(p, 0); }
 
-const VGITEMID* WhiteId(const VGWHITEITEM& item) { return &item.idItem; }
-const VGITEMID* BlackId(const VGBLACKITEM& item) { return &item.idItem; }
-const VGITEMID* GatewayId(const VGGATEWAYITEM& item) { return &item.idItem; }
-
 VGHRESULT RunList(const Args& args) {
     const std::string& which = args.positional[0];
-    if (which == "white") return ListOf<VGWHITEITEM>(args, HrVGGetWhiteItemList, FreeWhite, WhiteId);
-    if (which == "black") return ListOf<VGBLACKITEM>(args, HrVGGetBlackItemList, FreeBlack, BlackId);
-    if (which == "trusted") return ListOf<VGTRUSTEDIPITEM>(args, HrVGGetTrustedIPItemList, HrVGFreeTrustedIPItemList, nullptr);
-    if (which == "gateway") return ListOf<VGGATEWAYITEM>(args, HrVGGetGatewayItemList, HrVGFreeGatewayItemList, GatewayId);
-    if (which == "frozen") return ListOf<VGFROZENACCOUNT>(args, HrVGGetFrozenAccountList, HrVGFreeFrozenAccountList, nullptr);
-    if (which == "authfail") return ListOf<VGAUTHFAILITEM>(args, HrVGGetAuthFailItemList, HrVGFreeAuthFailItemList, nullptr);
+    if (which == "white")
+        return ListOf<VGWHITEITEM, VGLISTITEMREC>(args, HrVGGetWhiteItemList, FreeWhite, kAddressHeading);
+    if (which == "black")
+        return ListOf<VGBLACKITEM, VGLISTITEMREC>(args, HrVGGetBlackItemList, FreeBlack, kAddressHeading);
+    if (which == "trusted")
+        return ListOf<VGTRUSTEDIPITEM, VGTRUSTEDREC>(args, HrVGGetTrustedIPItemList, HrVGFreeTrustedIPItemList,
+                                                     kAddressHeading);
+    if (which == "gateway")
+        return ListOf<VGGATEWAYITEM, VGGATEWAYREC>(args, HrVGGetGatewayItemList, HrVGFreeGatewayItemList,
+                                                   kAddressHeading);
+    if (which == "frozen")
+        return ListOf<VGFROZENACCOUNT, VGFROZENREC>(args, HrVGGetFrozenAccountList, HrVGFreeFrozenAccountList,
+                                                    kFrozenHeading);
+    if (which == "authfail")
+        return ListOf<VGAUTHFAILITEM, VGAUTHFAILREC>(args, HrVGGetAuthFailItemList, HrVGFreeAuthFailItemList,
+                                                     kAuthFailHeading);
     throw UsageError("unknown list '" + which + "' (white, black, trusted, gateway, frozen or authfail)");
 }
 
-// A zero record with the text at its start.
-template <typename Item>
-Item ItemWithText(const std::string& text) {
+// A record of the service's view Rec for an address, with the options'
+// comment and expiry (minutes from now), as the library's Item.
+template <typename Item, typename Rec>
+Item ItemFor(const Args& args, const std::string& address) {
+    static_assert(sizeof(Item) == sizeof(Rec), "a view of the whole record");
+    Rec r;
+    std::memset(&r, 0, sizeof(r));
+    const char* comment = args.Text("comment");
+    if (address.size() >= sizeof(r.szAddress)) throw UsageError("address too long: '" + address + "'");
+    if (comment && std::strlen(comment) >= sizeof(r.szComment))
+        throw UsageError("comment longer than " + std::to_string(sizeof(r.szComment) - 1) + " characters");
+    std::memcpy(r.szAddress, address.data(), address.size());
+    if (comment) std::memcpy(r.szComment, comment, std::strlen(comment));
+    if (args.Has("expires")) r.qwExpires = static_cast<uint64_t>(std::time(nullptr)) + 60ull * NumberOption(args, "expires", 0);
     Item item;
-    std::memset(&item, 0, sizeof(item));
-    if (text.size() >= sizeof(item)) throw UsageError("text too long for a record");
-    std::memcpy(&item, text.data(), text.size());
+    std::memcpy(&item, &r, sizeof(item));
     return item;
 }
 
-template <typename Item>
-VGHRESULT AddWithId(const Args& args, VGHRESULT(VGAPI* add)(VGSESSIONID, Item*, VGDWORD),
-                    const VGITEMID* (*id)(const Item&)) {
-    Item item = ItemWithText<Item>(args.positional[1]);
+template <typename Item, typename Rec>
+VGHRESULT AddWithId(const Args& args, VGHRESULT(VGAPI* add)(VGSESSIONID, Item*, VGDWORD)) {
+    Item item = ItemFor<Item, Rec>(args, args.positional[1]);
     const VGHRESULT hr = add(SessionOption(args), &item, 0);
-    if (!Failed(hr)) std::printf("id=%s\n", ItemIdText(*id(item)).c_str());
+    Rec r;
+    std::memcpy(&r, &item, sizeof(r));
+    // A range listed already is refused with the id of the item that holds it.
+    if (!Failed(hr) || hr == static_cast<VGHRESULT>(0x800700B7u)) std::printf("id=%s\n", ItemIdText(r.idItem).c_str());
     return hr;
 }
 
 VGHRESULT RunAdd(const Args& args) {
     const std::string& which = args.positional[0];
-    if (which == "white") return AddWithId<VGWHITEITEM>(args, HrVGAddWhiteItem, WhiteId);
-    if (which == "black") return AddWithId<VGBLACKITEM>(args, HrVGAddBlackItem, BlackId);
-    if (which == "gateway") return AddWithId<VGGATEWAYITEM>(args, HrVGAddGatewayItem, GatewayId);
+    if (which == "white") return AddWithId<VGWHITEITEM, VGLISTITEMREC>(args, HrVGAddWhiteItem);
+    if (which == "black") return AddWithId<VGBLACKITEM, VGLISTITEMREC>(args, HrVGAddBlackItem);
+    if (which == "gateway") return AddWithId<VGGATEWAYITEM, VGGATEWAYREC>(args, HrVGAddGatewayItem);
     if (which == "trusted") {
-        const VGTRUSTEDIPITEM item = ItemWithText<VGTRUSTEDIPITEM>(args.positional[1]);
+        const VGTRUSTEDIPITEM item = ItemFor<VGTRUSTEDIPITEM, VGTRUSTEDREC>(args, args.positional[1]);
         return HrVGAddTrustedIPItem(SessionOption(args), &item, 0);
     }
     throw UsageError("items are added to the white, black, trusted or gateway list");
 }
 
-// A record naming the item to remove: its identifier where it has one.
-template <typename Item>
-VGHRESULT RemoveById(const Args& args, VGHRESULT(VGAPI* remove)(VGSESSIONID, const Item*, VGDWORD),
-                     VGITEMID Item::*field) {
-    Item item;
-    std::memset(&item, 0, sizeof(item));
-    item.*field = ItemId(args.positional[1]);
+bool LooksLikeId(const std::string& s) { return (s.size() == 36 || s.size() == 38) && s.find('-') != std::string::npos; }
+
+// A record naming the item to remove: by its identifier, or (zero id) by
+// its address.
+template <typename Item, typename Rec>
+VGHRESULT RemoveItem(const Args& args, VGHRESULT(VGAPI* remove)(VGSESSIONID, const Item*, VGDWORD)) {
+    const std::string& what = args.positional[1];
+    Item item = ItemFor<Item, Rec>(args, LooksLikeId(what) ? std::string() : what);
+    if (LooksLikeId(what)) {
+        Rec r;
+        std::memcpy(&r, &item, sizeof(r));
+        r.idItem = ItemId(what);
+        std::memcpy(&item, &r, sizeof(item));
+    }
     return remove(SessionOption(args), &item, 0);
 }
 
 VGHRESULT RunRemove(const Args& args) {
     const std::string& which = args.positional[0];
-    if (which == "white") return RemoveById<VGWHITEITEM>(args, HrVGRemoveWhiteItem, &VGWHITEITEM::idItem);
-    if (which == "black") return RemoveById<VGBLACKITEM>(args, HrVGRemoveBlackItem, &VGBLACKITEM::idItem);
-    if (which == "gateway") return RemoveById<VGGATEWAYITEM>(args, HrVGRemoveGatewayItem, &VGGATEWAYITEM::idItem);
+    if (which == "white") return RemoveItem<VGWHITEITEM, VGLISTITEMREC>(args, HrVGRemoveWhiteItem);
+    if (which == "black") return RemoveItem<VGBLACKITEM, VGLISTITEMREC>(args, HrVGRemoveBlackItem);
+    if (which == "gateway") return RemoveItem<VGGATEWAYITEM, VGGATEWAYREC>(args, HrVGRemoveGatewayItem);
     if (which == "trusted") {
-        const VGTRUSTEDIPITEM item = ItemWithText<VGTRUSTEDIPITEM>(args.positional[1]);
+        const VGTRUSTEDIPITEM item = ItemFor<VGTRUSTEDIPITEM, VGTRUSTEDREC>(args, args.positional[1]);
         return HrVGRemoveTrustedIPItem(SessionOption(args), &item, 0);
     }
     throw UsageError("items are removed from the white, black, trusted or gateway list");
@@ -427,24 +520,33 @@ VGHRESULT RunQueryService(const Args& args) {
     return hr;
 }
 
-// A fresh record (size 2424, the rest zero) out, the service's record back.
+// A fresh record (size 2424, the rest zero) out, the service's record back:
+// its named counters, or for a record of another layout its entries' words.
 VGHRESULT RunStats(const Args& args) {
     VGSTATISTICS stats;
     std::memset(&stats, 0, sizeof(stats));
     stats.cbSize = VG_STATISTICS_SIZE;
     const VGHRESULT hr = HrVGQueryStatistics(SessionOption(args), &stats, 0);
     if (Failed(hr)) return hr;
-    std::printf("size=%lu\n", static_cast<unsigned long>(stats.cbSize));
-    for (int i = 0; i < VG_STATISTICS_ENTRIES; ++i) {
-        const VGSTATSENTRY& e = stats.rgEntries[i];
-        if (e.cbSize == 0) continue;
-        std::printf("entry %d: %lu %lu %lu\n", i, static_cast<unsigned long>(e.dwValue1),
-                    static_cast<unsigned long>(e.dwValue2), static_cast<unsigned long>(e.dwValue3));
+    VGSTATSREC rec;
+    std::memcpy(&rec, &stats, sizeof(rec));
+    if (rec.cbSize == VG_STATISTICS_SIZE && rec.bLayout == VG_STATS_LAYOUT) {
+        std::printf("service=%s\n", Field(rec.szService).c_str());
+        for (uint32_t i = 0; i < rec.cCounters && i < VG_STATISTICS_ENTRIES; ++i)
+            std::printf("%s=%llu\n", Field(rec.rgCounters[i].szName).c_str(),
+                        static_cast<unsigned long long>(rec.rgCounters[i].qwValue));
+    } else {
+        std::printf("size=%lu\n", static_cast<unsigned long>(stats.cbSize));
+        for (int i = 0; i < VG_STATISTICS_ENTRIES; ++i) {
+            const VGSTATSENTRY& e = stats.rgEntries[i];
+            if (e.cbSize == 0) continue;
+            std::printf("entry %d: %lu %lu %lu\n", i, static_cast<unsigned long>(e.dwValue1),
+                        static_cast<unsigned long>(e.dwValue2), static_cast<unsigned long>(e.dwValue3));
+        }
     }
     if (args.Has("raw")) HexDump(&stats, sizeof(stats));
     return hr;
 }
-
 
 enum class ValueType { Byte, Bool, Word, Dword, Sz };
 
@@ -708,16 +810,17 @@ const Command kCommands[] = {
     {"control", "CODE --session ID", "pass a control code to the service (0x2000000 enables it)", "session=", 1, 1,
      RunControl},
     {"query-service", "--session ID", "print the service's state word", "session=", 0, 0, RunQueryService},
-    {"stats", "--session ID [--raw]", "print the service's statistics (--raw: the whole record in hex)",
+    {"stats", "--session ID [--raw]", "print the service's named counters (--raw: the whole record in hex)",
      "session= raw", 0, 0, RunStats},
     {"list", "white|black|trusted|gateway|frozen|authfail --session ID [--raw]",
-     "print a list: its count, then each record's identifier and leading text (--raw: whole records in hex)",
+     "print a list: its count, then a row per record (address or account, expiry, hits, comment; --raw: the "
+     "records in hex too)",
      "session= raw", 1, 1, RunList},
-    {"add", "white|black|trusted|gateway TEXT --session ID",
-     "add a record that starts with TEXT (the address or name); prints the identifier the service gives it",
-     "session=", 2, 2, RunAdd},
-    {"remove", "white|black|gateway ITEMID | trusted TEXT --session ID",
-     "remove a record by its identifier (a trusted address by its text)", "session=", 2, 2, RunRemove},
+    {"add", "white|black|trusted|gateway ADDRESS --session ID [--comment C] [--expires MINUTES]",
+     "add an address or CIDR range; prints the identifier the service gives it", "session= comment= expires=", 2, 2,
+     RunAdd},
+    {"remove", "white|black|trusted|gateway ITEMID|ADDRESS --session ID",
+     "remove a record by its identifier or by its address", "session=", 2, 2, RunRemove},
     {"reset", "white|black|frozen|authfail --session ID", "empty a list", "session=", 1, 1, RunReset},
     {"thaw", "ACCOUNTID --session ID", "thaw a frozen account", "session=", 1, 1, RunThaw},
     {"format", "CODE", "print the text of a message identifier or HRESULT (hex or decimal)", "", 1, 1, RunFormat},
@@ -818,6 +921,7 @@ void PrintHelp() {
         "  VGCTL_USER, VGCTL_PASSWORD, VGCTL_TEXT3\n"
         "                     logon texts of 'session open' not given as options\n"
         "                     (an option shows in the process list; these do not)\n"
+        "  VGCTL_SESSION      the session id of commands not given --session\n"
         "  VIGILON_PIPE_DIR   POSIX build: folder of the pipe sockets (default /run/vigilon)\n"
         "  VIGILON_REGISTRY   POSIX build: registry file (default /etc/vigilon/registry.reg)\n",
         ServiceWords().c_str());

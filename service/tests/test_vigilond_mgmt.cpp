@@ -1,0 +1,444 @@
+// vigilond's management side as its own process, with the library as its
+// client: logons and sessions, every management command, configuration that
+// takes effect at once, list round trips and counters that move.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VGClient/VAVarive32.h"
+#include "VGClient/vgservicerecords.h"
+#include "service/mgmt.h"
+#include "service/tests/vigilond_process.h"
+#include "tests/test_env.h"
+
+using namespace vgsvc;
+
+namespace {
+
+constexpr VGHRESULT kOk = 0;
+VGHRESULT Hr(HRESULT hr) { return static_cast<VGHRESULT>(hr); }
+
+// `vigilond --add-admin NAME` with `input` on its standard input: its exit status.
+int AddAdmin(const std::string& stateDir, const std::string& name, const std::string& input) {
+    const std::string cmd = std::string(VIGILOND_PATH) + " --state-dir " + stateDir + " --add-admin '" + name +
+                            "' 2>/dev/null";
+    FILE* f = ::popen(cmd.c_str(), "w");
+    if (!f) return -1;
+    std::fwrite(input.data(), 1, input.size(), f);
+    const int st = ::pclose(f);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+bool IsZero(const void* pv, size_t cb) {
+    const auto* p = static_cast<const unsigned char*>(pv);
+    for (size_t i = 0; i < cb; ++i)
+        if (p[i]) return false;
+    return true;
+}
+
+class VigilondMgmt : public VgTestEnv {
+protected:
+    void SetUp() override {
+        VgTestEnv::SetUp();
+        m_process.reset(new VigilondProcess(m_dir));
+        ASSERT_EQ(AddAdmin(m_process->StateDir(), "admin", "s3cret pass\n"), 0);
+    }
+    void TearDown() override {
+        m_process.reset();
+        VgTestEnv::TearDown();
+    }
+    // Settings lines before the first start; the rest keep their defaults.
+    void StartWith(const std::string& ini = "") {
+        if (!ini.empty()) std::ofstream(m_process->IniPath()) << ini;
+        ASSERT_TRUE(m_process->Start());
+    }
+    VGSESSIONID Open(VGHRESULT expected = kOk, const char* user = "admin", const char* password = "s3cret pass") {
+        VGSESSIONID id;
+        std::memset(&id, 0xEE, sizeof(id));
+        EXPECT_EQ(HrVGOpenMgmtSession(user, password, "tests", &id, nullptr), expected) << user << "/" << password;
+        return id;
+    }
+    std::map<std::string, uint64_t> Stats(const VGSESSIONID& id) {
+        VGSTATISTICS stats{};
+        stats.cbSize = VG_STATISTICS_SIZE;
+        EXPECT_EQ(HrVGQueryStatistics(id, &stats, 0), kOk);
+        VGSTATSREC rec;
+        std::memcpy(&rec, &stats, sizeof(rec));
+        EXPECT_EQ(rec.bLayout, VG_STATS_LAYOUT);
+        std::map<std::string, uint64_t> m;
+        for (uint32_t i = 0; i < rec.cCounters && i < VG_STATISTICS_ENTRIES; ++i)
+            m[rec.rgCounters[i].szName] = rec.rgCounters[i].qwValue;
+        return m;
+    }
+    std::unique_ptr<VigilondProcess> m_process;
+};
+
+VGLISTITEMREC ListItem(const char* address, const char* comment = "", uint64_t expires = 0) {
+    VGLISTITEMREC r{};
+    std::strncpy(r.szAddress, address, sizeof(r.szAddress) - 1);
+    std::strncpy(r.szComment, comment, sizeof(r.szComment) - 1);
+    r.qwExpires = expires;
+    return r;
+}
+
+template <typename Item, typename Rec>
+Item As(const Rec& r) {
+    static_assert(sizeof(Item) == sizeof(Rec), "same size");
+    Item item;
+    std::memcpy(&item, &r, sizeof(item));
+    return item;
+}
+
+std::vector<VGLISTITEMREC> BlackList(const VGSESSIONID& id, VGHRESULT* pHr = nullptr) {
+    VGBLACKITEM* items = nullptr;
+    VGDWORD c = 0;
+    const VGHRESULT hr = HrVGGetBlackItemList(id, &items, &c, 0);
+    if (pHr) *pHr = hr;
+    std::vector<VGLISTITEMREC> out(c);
+    if (c) std::memcpy(out.data(), items, c * sizeof(VGLISTITEMREC));
+    if (items) HrVGFreeBlackItemList(items, 0);
+    return out;
+}
+
+TEST_F(VigilondMgmt, LogonNeedsTheRightPasswordAndSessionsEndOnce) {
+    StartWith();
+    const VGSESSIONID bad = Open(Hr(kHrLogonFailure), "admin", "wrong");
+    EXPECT_TRUE(IsZero(&bad, sizeof(bad)));
+    Open(Hr(kHrLogonFailure), "nobody", "s3cret pass");
+    Open(Hr(kHrLogonFailure), nullptr, nullptr);
+    Open(kOk, "ADMIN");  // names compare without regard to case
+
+    const VGSESSIONID a = Open(), b = Open();
+    EXPECT_FALSE(IsZero(&a, sizeof(a)));
+    EXPECT_NE(std::memcmp(&a, &b, sizeof(a)), 0);
+    EXPECT_EQ(HrVGEndMgmtSession(a, 0), kOk);
+    EXPECT_EQ(HrVGEndMgmtSession(a, 0), Hr(kHrNoSession));
+    EXPECT_EQ(HrVGAbortMgmtSession(b, 0), kOk);
+    VGDWORD dw = 0;
+    EXPECT_EQ(HrVGConfigGetDWORD(b, "AuthFail", "BlockThreshold", &dw, 0), Hr(kHrNoSession));
+    EXPECT_EQ(HrVGAbortMgmtSession(b, 0), Hr(kHrNoSession));
+
+    // A new password replaces the old one (with the service stopped: it
+    // holds its database alone).
+    const std::string log = m_process->Log();
+    ASSERT_EQ(m_process->Stop(), 0);
+    ASSERT_EQ(AddAdmin(m_process->StateDir(), "admin", "another one\n"), 0);
+    ASSERT_TRUE(m_process->Start());
+    Open(Hr(kHrLogonFailure));
+    Open(kOk, "admin", "another one");
+    EXPECT_NE(log.find("Mgmt Logon failure: admin (test_vigilond_mgmt, tests)"), std::string::npos) << log;
+    EXPECT_NE(log.find("Mgmt Logoff: admin"), std::string::npos);
+    EXPECT_EQ(log.find("s3cret"), std::string::npos) << "a password in the log";
+}
+
+TEST_F(VigilondMgmt, AddAdminRefusesWhatItCannotStore) {
+    EXPECT_EQ(AddAdmin(m_process->StateDir(), "bob", ""), 1);             // no password line
+    EXPECT_EQ(AddAdmin(m_process->StateDir(), "bob", "\n"), 1);           // an empty one
+    EXPECT_EQ(AddAdmin(m_process->StateDir(), "bob smith", "pw\n"), 2);   // a blank in the name
+    EXPECT_EQ(AddAdmin(m_process->StateDir(), "bob", std::string(600, 'x') + "\n"), 1);  // too long
+    StartWith();
+    Open(Hr(kHrLogonFailure), "bob", "pw");
+}
+
+TEST_F(VigilondMgmt, SessionsExpireAfterTheirIdleTime) {
+    StartWith("[Management]\r\nSessionTimeout=1\r\n");
+    const VGSESSIONID id = Open();
+    VGDWORD state = 0;
+    EXPECT_EQ(HrVGQueryService(id, &state, 0), kOk);
+    EXPECT_TRUE(state & VG_STATE_RUNNING);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    VGBOOL f = 0;
+    EXPECT_EQ(HrVGConfigGetBOOL(id, "System", "Enable", &f, 0), Hr(kHrNoSession));
+    EXPECT_EQ(HrVGEndMgmtSession(id, 0), Hr(kHrNoSession));
+}
+
+// Every command of the management pipe, with a session and with an unknown
+// one: answered, never "not implemented" nor "bad request", and refused
+// without a session.
+TEST_F(VigilondMgmt, EveryManagementCommandIsAnsweredAndChecksTheSession) {
+    StartWith();
+    VGSESSIONID unknown;
+    std::memset(&unknown, 0x5A, sizeof(unknown));
+    VGLISTITEMREC white = ListItem("203.0.113.9"), black = ListItem("203.0.113.10");
+    VGTRUSTEDREC trusted{};
+    std::strcpy(trusted.szAddress, "203.0.113.11");
+    VGGATEWAYREC gateway{};
+    std::strcpy(gateway.szAddress, "203.0.113.12");
+    char sz[64];
+    uint8_t b;
+    VGBOOL f;
+    uint16_t w;
+    VGDWORD dw;
+    VGSTATISTICS stats{};
+    stats.cbSize = VG_STATISTICS_SIZE;
+    // Each call in turn, by name; the list retrievals through one helper.
+    auto fetch = [](const VGSESSIONID& id, int which) {
+        void* items = nullptr;
+        VGDWORD c = 0;
+        VGHRESULT hr = 0;
+        switch (which) {
+            case 0: hr = HrVGGetWhiteItemList(id, reinterpret_cast<VGWHITEITEM**>(&items), &c, 0); break;
+            case 1: hr = HrVGGetBlackItemList(id, reinterpret_cast<VGBLACKITEM**>(&items), &c, 0); break;
+            case 2: hr = HrVGGetTrustedIPItemList(id, reinterpret_cast<VGTRUSTEDIPITEM**>(&items), &c, 0); break;
+            case 3: hr = HrVGGetGatewayItemList(id, reinterpret_cast<VGGATEWAYITEM**>(&items), &c, 0); break;
+            case 4: hr = HrVGGetFrozenAccountList(id, reinterpret_cast<VGFROZENACCOUNT**>(&items), &c, 0); break;
+            default: hr = HrVGGetAuthFailItemList(id, reinterpret_cast<VGAUTHFAILITEM**>(&items), &c, 0); break;
+        }
+        if (items) HrVGFreeAuthFailItemList(items);
+        return hr;
+    };
+    VGITEMID nobody{};
+    nobody.Data1 = 7;
+    const std::vector<std::pair<const char*, std::function<VGHRESULT(const VGSESSIONID&)>>> calls = {
+        {"ControlService", [](const VGSESSIONID& id) { return HrVGControlService(id, VG_CONTROL_RELOAD, 0); }},
+        {"QueryStatistics", [&](const VGSESSIONID& id) { return HrVGQueryStatistics(id, &stats, 0); }},
+        {"ConfigDelete", [](const VGSESSIONID& id) { return HrVGConfigDelete(id, "Custom", "Gone", 0); }},
+        {"ConfigSetBYTE", [](const VGSESSIONID& id) { return HrVGConfigSetBYTE(id, "AuthFail", "IPV4AggBits", 24, 0); }},
+        {"ConfigSetBOOL", [](const VGSESSIONID& id) { return HrVGConfigSetBOOL(id, "System", "AdvancedUI", 1, 0); }},
+        {"ConfigSetWORD", [](const VGSESSIONID& id) { return HrVGConfigSetWORD(id, "Logs", "LogLevel", 3, 0); }},
+        {"ConfigSetDWORD", [](const VGSESSIONID& id) { return HrVGConfigSetDWORD(id, "BlackList", "ExpMinutes", 60, 0); }},
+        {"ConfigSetSZ", [](const VGSESSIONID& id) { return HrVGConfigSetSZ(id, "Notify", "DefaultAddress", "a@b", 0); }},
+        {"ConfigGetBYTE", [&](const VGSESSIONID& id) { return HrVGConfigGetBYTE(id, "AuthFail", "IPV6AggBits", &b, 0); }},
+        {"ConfigGetBOOL", [&](const VGSESSIONID& id) { return HrVGConfigGetBOOL(id, "IMAP", "UseBlackList", &f, 0); }},
+        {"ConfigGetWORD", [&](const VGSESSIONID& id) { return HrVGConfigGetWORD(id, "System", "IOInterval", &w, 0); }},
+        {"ConfigGetDWORD", [&](const VGSESSIONID& id) { return HrVGConfigGetDWORD(id, "AuthFail", "FreezeTimeout", &dw, 0); }},
+        {"ConfigGetSZ", [&](const VGSESSIONID& id) { return HrVGConfigGetSZ(id, "Support", "DumpPrefix", sz, sizeof(sz), 0); }},
+        {"GetWhiteItemList", [&](const VGSESSIONID& id) { return fetch(id, 0); }},
+        {"AddWhiteItem", [&](const VGSESSIONID& id) { auto i = As<VGWHITEITEM>(white); return HrVGAddWhiteItem(id, &i, 1); }},
+        {"RemoveWhiteItem", [&](const VGSESSIONID& id) { auto i = As<VGWHITEITEM>(white); return HrVGRemoveWhiteItem(id, &i, 0); }},
+        {"ResetWhiteItemList", [](const VGSESSIONID& id) { return HrVGResetWhiteItemList(id, 0); }},
+        {"GetBlackItemList", [&](const VGSESSIONID& id) { return fetch(id, 1); }},
+        {"AddBlackItem", [&](const VGSESSIONID& id) { auto i = As<VGBLACKITEM>(black); return HrVGAddBlackItem(id, &i, 1); }},
+        {"RemoveBlackItem", [&](const VGSESSIONID& id) { auto i = As<VGBLACKITEM>(black); return HrVGRemoveBlackItem(id, &i, 0); }},
+        {"ResetBlackItemList", [](const VGSESSIONID& id) { return HrVGResetBlackItemList(id, 0); }},
+        {"GetTrustedIPItemList", [&](const VGSESSIONID& id) { return fetch(id, 2); }},
+        {"AddTrustedIPItem", [&](const VGSESSIONID& id) { auto i = As<VGTRUSTEDIPITEM>(trusted); return HrVGAddTrustedIPItem(id, &i, 0); }},
+        {"RemoveTrustedIPItem", [&](const VGSESSIONID& id) { auto i = As<VGTRUSTEDIPITEM>(trusted); return HrVGRemoveTrustedIPItem(id, &i, 0); }},
+        {"GetGatewayItemList", [&](const VGSESSIONID& id) { return fetch(id, 3); }},
+        {"AddGatewayItem", [&](const VGSESSIONID& id) { auto i = As<VGGATEWAYITEM>(gateway); return HrVGAddGatewayItem(id, &i, 1); }},
+        {"RemoveGatewayItem", [&](const VGSESSIONID& id) { auto i = As<VGGATEWAYITEM>(gateway); return HrVGRemoveGatewayItem(id, &i, 0); }},
+        {"GetFrozenAccountList", [&](const VGSESSIONID& id) { return fetch(id, 4); }},
+        {"ResetFrozenAccountList", [](const VGSESSIONID& id) { return HrVGResetFrozenAccountList(id, 0); }},
+        {"ResetAuthFailItemList", [](const VGSESSIONID& id) { return HrVGResetAuthFailItemList(id, 0); }},
+        {"GetAuthFailItemList", [&](const VGSESSIONID& id) { return fetch(id, 5); }},
+        {"ThawFrozenAccount", [&](const VGSESSIONID& id) { return HrVGThawFrozenAccount(id, nobody, 0); }},
+    };
+    for (const auto& c : calls) EXPECT_EQ(c.second(unknown), Hr(kHrNoSession)) << c.first;
+    dw = 0;
+    EXPECT_EQ(HrVGQueryService(unknown, &dw, 0), kOk);  // the library does not look at its status
+    EXPECT_EQ(dw, 0u);
+
+    const VGSESSIONID id = Open();
+    for (const auto& c : calls) {
+        const VGHRESULT hr = c.second(id);
+        const bool fExpected = hr >= 0 || (std::strcmp(c.first, "ConfigDelete") == 0 && hr == Hr(kHrNotFound)) ||
+                               (std::strcmp(c.first, "ThawFrozenAccount") == 0 && hr == Hr(kHrNotFound));
+        EXPECT_TRUE(fExpected) << c.first << " 0x" << std::hex << static_cast<uint32_t>(hr);
+    }
+    EXPECT_EQ(HrVGQueryService(id, &dw, 0), kOk);
+    EXPECT_EQ(dw, VG_STATE_RUNNING | VG_STATE_ENABLED | VG_STATE_WHITELIST | VG_STATE_BLACKLIST | VG_STATE_AUTHFAILURES);
+    EXPECT_EQ(HrVGEndMgmtSession(id, 0), kOk);
+}
+
+TEST_F(VigilondMgmt, ConfigurationIsTypedStoredAndTakesEffectAtOnce) {
+    StartWith();
+    const VGSESSIONID id = Open();
+    VGDWORD dw = 0;
+    uint8_t b = 0;
+    VGBOOL f = 9;
+    char sz[8];
+    EXPECT_EQ(HrVGGetAuthFail_BlockThreshold(id, &dw, 0), kOk);
+    EXPECT_EQ(dw, 5u);  // the default
+    EXPECT_EQ(HrVGGetAuthFail_IPV4AggBits(id, &b, 0), kOk);
+    EXPECT_EQ(b, 24u);
+    // A named setting only as its own type; names the file cannot hold never.
+    EXPECT_EQ(HrVGConfigGetWORD(id, "AuthFail", "BlockThreshold", reinterpret_cast<uint16_t*>(&dw), 0), Hr(kHrInvalidArg));
+    EXPECT_EQ(HrVGConfigSetSZ(id, "System", "Enable", "0", 0), Hr(kHrInvalidArg));
+    EXPECT_EQ(HrVGConfigSetSZ(id, "Bad]Section", "Key", "x", 0), Hr(kHrInvalidArg));
+    EXPECT_EQ(HrVGConfigSetSZ(id, "Custom", "Key", "two\r\nlines", 0), Hr(kHrInvalidArg));
+
+    // Any other section and key: stored as text, read back as the type asks.
+    EXPECT_EQ(HrVGConfigSetDWORD(id, "Custom", "Number", 70000, 0), kOk);
+    EXPECT_EQ(HrVGConfigGetDWORD(id, "Custom", "Number", &dw, 0), kOk);
+    EXPECT_EQ(dw, 70000u);
+    EXPECT_EQ(HrVGConfigGetBYTE(id, "Custom", "Number", &b, 0), Hr(kHrInvalidData));  // does not fit
+    EXPECT_EQ(HrVGConfigGetSZ(id, "Custom", "Number", sz, sizeof(sz), 0), kOk);
+    EXPECT_STREQ(sz, "70000");
+    EXPECT_EQ(HrVGConfigSetBOOL(id, "Custom", "Flag", 2, 0), kOk);
+    EXPECT_EQ(HrVGConfigGetBOOL(id, "Custom", "Flag", &f, 0), kOk);
+    EXPECT_EQ(f, 1);
+    EXPECT_EQ(HrVGConfigDelete(id, "Custom", "Flag", 0), kOk);
+    EXPECT_EQ(HrVGConfigGetBOOL(id, "Custom", "Flag", &f, 0), Hr(kHrNotFound));
+    EXPECT_EQ(HrVGConfigDelete(id, "Custom", "Flag", 0), Hr(kHrNotFound));
+    std::ifstream ini(m_process->IniPath());
+    const std::string text((std::istreambuf_iterator<char>(ini)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("Number=70000"), std::string::npos) << text;
+
+    // A lower threshold black-lists at the second failure, without a restart.
+    EXPECT_EQ(HrVGSetAuthFail_BlockThreshold(id, 2, 0), kOk);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(HrVGProcessAuthFailure("eve", "198.51.100.77", VGSVC_IMAP, "LOGIN", nullptr, nullptr, 0), kOk);
+    EXPECT_EQ(VGIsBlackListed("198.51.100.77", 0, 0), 1u);
+}
+
+TEST_F(VigilondMgmt, ListItemsRoundTrip) {
+    StartWith();
+    const VGSESSIONID id = Open();
+    const uint64_t expires = static_cast<uint64_t>(std::time(nullptr)) + 3600;
+    VGBLACKITEM item = As<VGBLACKITEM>(ListItem("192.0.2.0/24", "scanner", expires));
+    EXPECT_EQ(HrVGAddBlackItem(id, &item, 0), kOk);
+    const VGITEMID given = item.idItem;
+    EXPECT_FALSE(IsZero(&given, sizeof(given)));
+    EXPECT_EQ(VGIsBlackListed("192.0.2.200", 0, 0), 1u);
+
+    std::vector<VGLISTITEMREC> list = BlackList(id);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_STREQ(list[0].szAddress, "192.0.2.0/24");
+    EXPECT_STREQ(list[0].szComment, "scanner");
+    EXPECT_STREQ(list[0].szAddedBy, "admin");
+    EXPECT_EQ(list[0].qwExpires, expires);
+    EXPECT_EQ(list[0].dwHits, 1u);  // the query above
+    EXPECT_EQ(std::memcmp(&list[0].idItem, &given, sizeof(given)), 0);
+
+    // The same range again: refused, with the held item's id.
+    VGBLACKITEM again = As<VGBLACKITEM>(ListItem("192.0.2.7/24"));
+    EXPECT_EQ(HrVGAddBlackItem(id, &again, 0), Hr(kHrExists));
+    EXPECT_EQ(std::memcmp(&again.idItem, &given, sizeof(given)), 0);
+    // Not an address, or an expiry gone by.
+    VGBLACKITEM bad = As<VGBLACKITEM>(ListItem("192.0.2.300"));
+    EXPECT_EQ(HrVGAddBlackItem(id, &bad, 0), Hr(kHrInvalidArg));
+    bad = As<VGBLACKITEM>(ListItem("192.0.3.1", "", 1000));
+    EXPECT_EQ(HrVGAddBlackItem(id, &bad, 0), Hr(kHrInvalidArg));
+
+    // Removed by id, then nothing to remove; by address on the other lists.
+    EXPECT_EQ(HrVGRemoveBlackItem(id, &item, 0), kOk);
+    EXPECT_EQ(HrVGRemoveBlackItem(id, &item, 0), Hr(kHrNotFound));
+    EXPECT_TRUE(BlackList(id).empty());
+    EXPECT_EQ(VGIsBlackListed("192.0.2.200", 0, 0), 0u);
+
+    VGWHITEITEM white = As<VGWHITEITEM>(ListItem("2001:db8::/32"));
+    EXPECT_EQ(HrVGAddWhiteItem(id, &white, 0), kOk);
+    EXPECT_EQ(VGIsWhiteListed("2001:db8:1::5", 0), 1u);
+    VGWHITEITEM byAddress = As<VGWHITEITEM>(ListItem("2001:DB8::/32"));
+    EXPECT_EQ(HrVGRemoveWhiteItem(id, &byAddress, 0), kOk);
+    EXPECT_EQ(VGIsWhiteListed("2001:db8:1::5", 0), 0u);
+
+    VGTRUSTEDREC t{};
+    std::strcpy(t.szAddress, "10.9.8.7");
+    VGTRUSTEDIPITEM trusted = As<VGTRUSTEDIPITEM>(t);
+    EXPECT_EQ(HrVGAddTrustedIPItem(id, &trusted, 0), kOk);
+    EXPECT_EQ(VGIsTrusted("10.9.8.7", 0), 1u);
+    EXPECT_EQ(HrVGRemoveTrustedIPItem(id, &trusted, 0), kOk);
+    EXPECT_EQ(VGIsTrusted("10.9.8.7", 0), 0u);
+
+    VGGATEWAYREC g{};
+    std::strcpy(g.szAddress, "10.0.0.1");
+    VGGATEWAYITEM gateway = As<VGGATEWAYITEM>(g);
+    EXPECT_EQ(HrVGAddGatewayItem(id, &gateway, 0), kOk);
+    VGGATEWAYITEM* items = nullptr;
+    VGDWORD c = 0;
+    EXPECT_EQ(HrVGGetGatewayItemList(id, &items, &c, 0), kOk);
+    ASSERT_EQ(c, 1u);
+    EXPECT_EQ(std::memcmp(&items[0].idItem, &gateway.idItem, sizeof(VGITEMID)), 0);
+    HrVGFreeGatewayItemList(items);
+
+    // Reset empties a list; the state survives a restart.
+    VGBLACKITEM kept = As<VGBLACKITEM>(ListItem("198.51.100.1"));
+    EXPECT_EQ(HrVGAddBlackItem(id, &kept, 0), kOk);
+    ASSERT_EQ(m_process->Stop(), 0);
+    ASSERT_TRUE(m_process->Start());
+    const VGSESSIONID id2 = Open();
+    EXPECT_EQ(BlackList(id2).size(), 1u);
+    EXPECT_EQ(HrVGResetBlackItemList(id2, 0), kOk);
+    EXPECT_TRUE(BlackList(id2).empty());
+}
+
+TEST_F(VigilondMgmt, FrozenAccountsAndFailuresAreListedThawedAndReset) {
+    StartWith("[AuthFail]\r\nFreezeThreshold=2\r\nBlockThreshold=0\r\n");
+    const VGSESSIONID id = Open();
+    for (const char* ip : {"192.0.2.1", "192.0.2.2"})
+        EXPECT_EQ(HrVGProcessAuthFailure("Carol", ip, VGSVC_POP, "USER/PASS", nullptr, nullptr, 0), kOk);
+    VGDWORD verdict = 9, info = 0;
+    EXPECT_EQ(HrVGAllowConnection(&verdict, "192.0.2.3", VGSVC_POP, "carol", &info, 0), kOk);
+    EXPECT_EQ(verdict, 0u);
+
+    VGFROZENACCOUNT* frozen = nullptr;
+    VGDWORD c = 0;
+    ASSERT_EQ(HrVGGetFrozenAccountList(id, &frozen, &c, 0), kOk);
+    ASSERT_EQ(c, 1u);
+    VGFROZENREC r;
+    std::memcpy(&r, frozen, sizeof(r));
+    HrVGFreeFrozenAccountList(frozen);
+    EXPECT_STREQ(r.szAccount, "Carol");
+    EXPECT_EQ(r.dwService, static_cast<uint32_t>(VGSVC_POP));
+    EXPECT_EQ(r.dwFailures, 2u);
+    EXPECT_EQ(r.qwThawAt, r.qwFrozen + 30 * 60);  // FreezeTimeout's default
+
+    VGAUTHFAILITEM* failures = nullptr;
+    ASSERT_EQ(HrVGGetAuthFailItemList(id, &failures, &c, 0), kOk);
+    ASSERT_EQ(c, 2u);
+    VGAUTHFAILREC f;
+    std::memcpy(&f, &failures[1], sizeof(f));
+    HrVGFreeAuthFailItemList(failures);
+    EXPECT_STREQ(f.szIPAddress, "192.0.2.2");
+    EXPECT_STREQ(f.szAuthText, "USER/PASS");
+
+    EXPECT_EQ(HrVGThawFrozenAccount(id, r.idAccount, 0), kOk);
+    EXPECT_EQ(HrVGThawFrozenAccount(id, r.idAccount, 0), Hr(kHrNotFound));
+    EXPECT_EQ(HrVGAllowConnection(&verdict, "192.0.2.3", VGSVC_POP, "carol", &info, 0), kOk);
+    EXPECT_EQ(verdict, 1u);
+    EXPECT_EQ(HrVGResetAuthFailItemList(id, 0), kOk);
+    EXPECT_EQ(HrVGGetAuthFailItemList(id, &failures, &c, 0), kOk);
+    EXPECT_EQ(c, 0u);
+}
+
+TEST_F(VigilondMgmt, StatisticsCountAndControlSwitchesTheService) {
+    StartWith();
+    const VGSESSIONID id = Open();
+    std::map<std::string, uint64_t> before = Stats(id);
+    EXPECT_EQ(before.size(), static_cast<size_t>(VG_STAT_COUNT_));
+    VGDWORD verdict, info;
+    HrVGAllowIPConnection(&verdict, "192.0.2.50", VGSVC_SMTP, &info, 0);
+    HrVGAllowIPConnection(&verdict, "192.0.2.51", VGSVC_SMTP, &info, 0);
+    HrVGProcessAuthFailure("dave", "192.0.2.52", VGSVC_SMTP, "AUTH", nullptr, nullptr, 0);
+    HrVGProcessAuthSuccess("dave", "192.0.2.52", VGSVC_SMTP, 0);
+    VGBLACKITEM item = As<VGBLACKITEM>(ListItem("192.0.2.60"));
+    HrVGAddBlackItem(id, &item, 0);
+    HrVGAllowIPConnection(&verdict, "192.0.2.60", VGSVC_SMTP, &info, 0);
+    Open(Hr(kHrLogonFailure), "admin", "nope");
+    std::map<std::string, uint64_t> after = Stats(id);
+    EXPECT_EQ(after["ConnectionsAllowed"] - before["ConnectionsAllowed"], 2u);
+    EXPECT_EQ(after["ConnectionsRefused"] - before["ConnectionsRefused"], 1u);
+    EXPECT_EQ(after["BlackListHits"] - before["BlackListHits"], 1u);
+    EXPECT_EQ(after["AuthFailures"] - before["AuthFailures"], 1u);
+    EXPECT_EQ(after["AuthSuccesses"] - before["AuthSuccesses"], 1u);
+    EXPECT_EQ(after["BlackListEntries"], 1u);
+    EXPECT_EQ(after["MgmtLogonFailures"] - before["MgmtLogonFailures"], 1u);
+    EXPECT_EQ(after["MgmtSessions"], 1u);
+    EXPECT_GT(after["Requests"], before["Requests"]);
+
+    // Disabled: every connection goes on, and the state word says so.
+    EXPECT_EQ(HrVGControlService(id, VG_CONTROL_DISABLE, 0), kOk);
+    VGDWORD state = 0;
+    EXPECT_EQ(HrVGQueryService(id, &state, 0), kOk);
+    EXPECT_EQ(state & VG_STATE_ENABLED, 0u);
+    EXPECT_EQ(HrVGAllowIPConnection(&verdict, "192.0.2.60", VGSVC_SMTP, &info, 0), kOk);
+    EXPECT_EQ(info, VG_ADMIT_DISABLED);
+    EXPECT_EQ(HrVGControlService(id, VG_CONTROL_ENABLE, 0), kOk);
+    EXPECT_EQ(HrVGAllowIPConnection(&verdict, "192.0.2.60", VGSVC_SMTP, &info, 0), kOk);
+    EXPECT_EQ(info, VG_ADMIT_BLACKLIST);
+    EXPECT_EQ(HrVGControlService(id, 0x80, 0), Hr(kHrInvalidArg));
+    EXPECT_EQ(HrVGControlService(id, VG_CONTROL_ENABLE | VG_CONTROL_DISABLE, 0), Hr(kHrInvalidArg));
+}
+
+}  // namespace
