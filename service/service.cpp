@@ -241,8 +241,10 @@ void Service::Maintain() {
     const std::shared_ptr<const Config> c = m_settings.Current();
     const int64_t now = Now();
     const uint32_t keepMinutes = std::max(c->blockTimespan, c->freezeTimespan);
-    // With a window of 0 (all history counts) nothing is dropped.
-    const int64_t failuresBefore = c->blockTimespan && c->freezeTimespan ? now - int64_t{keepMinutes} * 60 : INT64_MIN;
+    // Failures that neither window counts any more go; with a window of 0
+    // (all history counts) none do.
+    const int64_t failuresBefore =
+        c->blockTimespan && c->freezeTimespan ? now - int64_t{keepMinutes} * 60 + 1 : INT64_MIN;
     const int64_t thawBefore = c->autoThaw && c->freezeTimeout ? now - int64_t{c->freezeTimeout} * 60 : 0;
     HRESULT hr = m_store.Expire(now, failuresBefore, thawBefore, [this](const ListItem* pItem, const FrozenAccount* pAccount) {
         if (pItem) {

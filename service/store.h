@@ -30,7 +30,7 @@ struct sqlite3_stmt;
 
 namespace vgsvc {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 struct ListItem {
     VGITEMID id{};

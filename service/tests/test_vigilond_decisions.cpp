@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "VGClient/vgservicerecords.h"
 #include "service/log.h"
@@ -265,4 +266,14 @@ TEST_F(VigilondRules, StateSurvivesReopening) {
     EXPECT_EQ(again.GetStore().RemoveItem(kBlackList, id), S_FALSE);
     EXPECT_EQ(again.IsListed(kBlackList, "2001:db8::5", 0, &dw), S_OK);
     EXPECT_EQ(dw, 0u);
+}
+
+TEST_F(VigilondRules, MaintenanceDropsFailuresOlderThanBothWindows) {
+    for (int i = 0; i < 3; ++i) Fail("frank", "203.0.113.7");
+    m_service.AdvanceClock(60 * 60);
+    Fail("frank", "203.0.113.8");
+    m_service.Maintain();
+    std::vector<std::string> left;
+    m_service.GetStore().EnumerateFailures([&](const AuthFailure& f) { return left.push_back(f.address), true; });
+    EXPECT_EQ(left, std::vector<std::string>{"203.0.113.8"});
 }

@@ -1,6 +1,7 @@
 // Addresses, the range index, the settings table and the dispatcher's
 // handling of requests it cannot answer.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstring>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include "service/netaddr.h"
 #include "service/service.h"
 #include "service/settings.h"
+#include "service/store.h"
 #include "tests/test_env.h"
 
 using namespace vgsvc;
@@ -175,4 +177,41 @@ TEST_F(VigilondDispatch, EveryScreeningCommandAnswersWithItsReplySize) {
         ASSERT_EQ(out.messages.size(), 1u) << cmd;
         EXPECT_EQ(out.messages[0].size(), row->cbReply) << cmd;
     }
+}
+
+namespace {
+
+void RawSql(const std::string& path, const char* szSql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, szSql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+int64_t RawInt(const std::string& path, const char* szSql) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* st = nullptr;
+    int64_t v = -1;
+    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK && sqlite3_prepare_v2(db, szSql, -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+        v = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return v;
+}
+
+}  // namespace
+
+TEST_F(VigilondDispatch, TheSchemaIsBroughtUpToDateAndANewerOneRefused) {
+    m_service.Close();
+    const std::string db = m_dir + "/state/vigilon.db";
+    // A version 1 database still has the failures' time index.
+    RawSql(db, "CREATE INDEX failures_by_time ON failures(time); PRAGMA user_version=1;");
+    Store store;
+    ASSERT_EQ(store.Open(m_dir + "/state"), S_OK);
+    store.Close();
+    EXPECT_EQ(RawInt(db, "PRAGMA user_version"), kSchemaVersion);
+    EXPECT_EQ(RawInt(db, "SELECT count(*) FROM sqlite_master WHERE name = 'failures_by_time'"), 0);
+    RawSql(db, "PRAGMA user_version=99;");
+    EXPECT_EQ(store.Open(m_dir + "/state"), static_cast<HRESULT>(0x8007065A));
 }
