@@ -44,11 +44,12 @@ constexpr ListKind kAuthFailList = {VGCMD_GETAUTHFAILITEMLIST, VG_AUTHFAILITEM_S
 HRESULT HrOpenListChannel(const VGREQHDREX& req, plat::HPIPE* phPipe) {
     *phPipe = nullptr;
     char szPath[VG_PIPE_PATH_SIZE] = {};
-    FormatPipePath(VGPIPE_MANAGEMENT, szPath);
+    DWORD dwReplyTimeoutMs = 0;  // bounds each read of the channel
+    FormatPipePath(VGPIPE_MANAGEMENT, szPath, &dwReplyTimeoutMs);
     plat::HPIPE hPipe = nullptr;
     for (DWORD dwTry = 1;; ++dwTry) {
         hPipe = plat::CreateFileA(szPath, plat::kPipeGenericRead | plat::kPipeGenericWrite, 0,
-                                  plat::kPipeOpenExisting, 0);
+                                  plat::kPipeOpenExisting, 0, dwReplyTimeoutMs);
         if (hPipe) break;
         HRESULT hr = HrFromLastError();
         if (!plat::WaitNamedPipeA(szPath, kListWaitMs) || dwTry == kListOpenAttempts) return hr;

@@ -16,16 +16,27 @@ LONG VgReadConfigValue(const char* szName, void* pv, DWORD cb) {
     return err;
 }
 
-void ResolveServerName(char* szServer) {
+void ResolveServerName(char* szServer, DWORD* pdwReplyTimeoutMs) {
     for (DWORD i = 0; i < VG_SERVER_NAME_SIZE; ++i) szServer[i] = 0;
-    // Both values come from one opening of the key: one look at the registry
-    // per call, and the two values always from the same state of it.
+    if (pdwReplyTimeoutMs) *pdwReplyTimeoutMs = plat::kPipeWaitForever;
+    // The values come from one opening of the key: one look at the registry
+    // per call, and the values always from the same state of it.
     plat::HKEY hKey = nullptr;
     LONG err = plat::RegOpenKeyExA(plat::HkeyLocalMachine(), VG_CONFIGURATION_KEY, 0, plat::kKeyRead, &hKey);
     if (err == ERROR_SUCCESS) {
         DWORD dwFailover = 0;  // stays 0 when missing; the stored type is not checked
         DWORD cb = sizeof(dwFailover);
         plat::RegQueryValueExA(hKey, "FailoverMode", nullptr, nullptr, reinterpret_cast<BYTE*>(&dwFailover), &cb);
+        // ReplyTimeout goes beyond the documented transport on purpose: a
+        // service that takes a request and never answers would otherwise
+        // hold the caller forever. Without it the wait has no end, as before.
+        DWORD dwReplyTimeout = 0, dwType = 0;
+        cb = sizeof(dwReplyTimeout);
+        if (pdwReplyTimeoutMs &&
+            plat::RegQueryValueExA(hKey, "ReplyTimeout", nullptr, &dwType, reinterpret_cast<BYTE*>(&dwReplyTimeout),
+                                   &cb) == ERROR_SUCCESS &&
+            dwType == plat::kRegDword && dwReplyTimeout != 0)
+            *pdwReplyTimeoutMs = dwReplyTimeout;
         if (dwFailover == 0) {
             cb = VG_SERVER_NAME_SIZE;
             err = plat::RegQueryValueExA(hKey, "Server", nullptr, nullptr, reinterpret_cast<BYTE*>(szServer), &cb);
@@ -43,19 +54,21 @@ void ResolveServerName(char* szServer) {
     szServer[VG_SERVER_NAME_SIZE - 1] = 0;
 }
 
-void FormatPipePath(VGPIPE ePipe, char* szPath) {
+void FormatPipePath(VGPIPE ePipe, char* szPath, DWORD* pdwReplyTimeoutMs) {
     char szServer[VG_SERVER_NAME_SIZE];
-    ResolveServerName(szServer);
+    ResolveServerName(szServer, pdwReplyTimeoutMs);
     SzFormat(szPath, VG_PIPE_PATH_SIZE, "\\\\%s\\pipe\\%s", szServer,
              ePipe == VGPIPE_SCREENING ? VG_SCREENING_PIPE : VG_MANAGEMENT_PIPE);
 }
 
 HRESULT HrPipeTransact(VGPIPE ePipe, const void* pvRequest, DWORD cbRequest, void* pvReply, DWORD cbReply) {
     char szPath[VG_PIPE_PATH_SIZE] = {};
-    FormatPipePath(ePipe, szPath);
+    DWORD dwReplyTimeoutMs = 0;
+    FormatPipePath(ePipe, szPath, &dwReplyTimeoutMs);
     for (DWORD dwAttemptsLeft = VG_PIPE_ATTEMPTS;;) {
         DWORD cbRead = 0;
-        if (plat::CallNamedPipeA(szPath, pvRequest, cbRequest, pvReply, cbReply, &cbRead, VG_PIPE_WAIT_MS))
+        if (plat::CallNamedPipeA(szPath, pvRequest, cbRequest, pvReply, cbReply, &cbRead, VG_PIPE_WAIT_MS,
+                                 dwReplyTimeoutMs))
             return S_OK;
         HRESULT hr = HrFromLastError();
         if ((hr & 0xFFFF) == ERROR_FILE_NOT_FOUND) return hr;  // the service is not running

@@ -9,7 +9,8 @@ enum VGPIPE {
     VGPIPE_MANAGEMENT,  // "Quartermast", commands 13 and up
 };
 
-// HKEY_LOCAL_MACHINE key of FailoverMode, Server, IniPath and CLSID.
+// HKEY_LOCAL_MACHINE key of FailoverMode, Server, ReplyTimeout, IniPath and
+// CLSID.
 #define VG_CONFIGURATION_KEY "SOFTWARE\\Corvanetic\\Postern\\Vigilon\\Configuration"
 
 constexpr DWORD VG_SERVER_NAME_SIZE = 64;
@@ -24,11 +25,15 @@ LONG VgReadConfigValue(const char* szName, void* pv, DWORD cb);
 
 // Fills szServer (VG_SERVER_NAME_SIZE bytes) with the computer whose service
 // answers this call: "." in fail-over mode or when Server cannot be read,
-// else Server as read, even when empty. Read afresh on every call.
-void ResolveServerName(char* szServer);
+// else Server as read, even when empty. *pdwReplyTimeoutMs (may be null)
+// receives how long the call waits for the service's answer: ReplyTimeout,
+// or INFINITE when it is missing, 0 or not a REG_DWORD. Read afresh on
+// every call.
+void ResolveServerName(char* szServer, DWORD* pdwReplyTimeoutMs = nullptr);
 
-// Formats \\SERVER\pipe\NAME for this call into szPath (VG_PIPE_PATH_SIZE).
-void FormatPipePath(VGPIPE ePipe, char* szPath);
+// Formats \\SERVER\pipe\NAME for this call into szPath (VG_PIPE_PATH_SIZE),
+// with the reply time-out as ResolveServerName gives it.
+void FormatPipePath(VGPIPE ePipe, char* szPath, DWORD* pdwReplyTimeoutMs = nullptr);
 
 // Sends the request unchanged and reads one reply over the presets in
 // pvReply. Two attempts; none more when the pipe does not exist; a 50 ms

@@ -4,7 +4,6 @@
 // announcing 374,000 records of 716 bytes (just under the array size limit)
 // of which one arrives, against a one-record list: the array it asks for
 // costs address space, not time or resident memory.
-#include <stdio.h>
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "VGClient/VAVarive32.h"
+#include "sharedcode/platform/daemon.h"
 #include "bench_service.h"
 #include "ratio.h"
 
@@ -42,7 +42,8 @@ std::vector<unsigned char> ListStream(uint32_t cAnnounced, uint32_t cbItem, uint
     VGLISTHDR hdr = {{sizeof(VGLISTHDR), VG_PROTOCOL_VERSION, 0}, cAnnounced, cbItem};
     stream.reserve(4 + sizeof(hdr) + size_t{cSent} * (4 + cbItem) + 4);
     PutFrameLength(stream, sizeof(hdr));
-    stream.insert(stream.end(), reinterpret_cast<unsigned char*>(&hdr), reinterpret_cast<unsigned char*>(&hdr) + sizeof(hdr));
+    const unsigned char* pbHdr = reinterpret_cast<const unsigned char*>(&hdr);
+    stream.insert(stream.end(), pbHdr, pbHdr + sizeof(hdr));
     std::vector<unsigned char> item(cbItem);
     for (uint32_t i = 0; i < cSent; ++i) {
         for (uint32_t b = 0; b < cbItem; ++b) item[b] = static_cast<unsigned char>(i + b);
@@ -155,16 +156,6 @@ void BM_RawListRead(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kItems);
 }
 
-size_t ResidentBytes() {
-    unsigned long cPages = 0, cResident = 0;
-    FILE* f = ::fopen("/proc/self/statm", "r");
-    if (f) {
-        if (::fscanf(f, "%lu %lu", &cPages, &cResident) != 2) cResident = 0;
-        ::fclose(f);
-    }
-    return cResident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-}
-
 // The most the resident set grew while a retrieved list was held, per stream.
 double g_cbHeldGrowth[3];
 
@@ -176,10 +167,10 @@ void RetrieveAuthFail(benchmark::State& state, Stream stream) {
     auto retrieve = [&](double* pcbGrowth) {
         VGAUTHFAILITEM* pItems = nullptr;
         VGDWORD cItems = 0;
-        const size_t cbBefore = pcbGrowth ? ResidentBytes() : 0;
+        const double cbBefore = pcbGrowth ? static_cast<double>(plat::GetResidentBytes()) : 0;
         const VGHRESULT hr = HrVGGetAuthFailItemList(idSession, &pItems, &cItems, 0);
         if (hr < 0 || cItems != 1) state.SkipWithError("retrieval failed");
-        if (pcbGrowth) *pcbGrowth = std::max(*pcbGrowth, static_cast<double>(ResidentBytes()) - cbBefore);
+        if (pcbGrowth) *pcbGrowth = std::max(*pcbGrowth, static_cast<double>(plat::GetResidentBytes()) - cbBefore);
         benchmark::DoNotOptimize(pItems);
         HrVGFreeAuthFailItemList(pItems);
     };
@@ -198,7 +189,8 @@ BENCHMARK(BM_ListRetrieval)->Unit(benchmark::kMillisecond)->UseRealTime()->Repet
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string hostile = "BM_HostileHeaderList/repeats:5/real_time", one = "BM_OneRecordList/repeats:5/real_time";
+    const std::string hostile = "BM_HostileHeaderList/repeats:5/real_time";
+    const std::string one = "BM_OneRecordList/repeats:5/real_time";
     return RunBenchmarksWithRatios(
         argc, argv,
         {{"list_retrieval_vs_raw", "BM_ListRetrieval/repeats:5/real_time", "BM_RawListRead/repeats:5/real_time", 1.5}},

@@ -35,6 +35,7 @@ vgsvc::Service& TheService() {
         vgsvc::Log::SetLevel(0);
         const std::string dir = std::filesystem::temp_directory_path().string() + "/fuzz_dispatch";
         std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);  // the settings file is written into it first
         auto* s = new vgsvc::Service();
         Check(s->Open(dir + "/state", dir + "/vigilon.ini") == 0);
         vgsvc::Log::SetLevel(0);

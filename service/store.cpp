@@ -209,7 +209,8 @@ HRESULT Store::Open(const std::string& dir) {
     // pages of log rather than every 1000, and at each maintenance pass.
     // Small pages: a failure report changes a few pages, each written whole
     // to the log (takes effect in a new database only).
-    if (!Exec("PRAGMA page_size=1024") || !Exec("PRAGMA locking_mode=EXCLUSIVE") || !Exec("PRAGMA journal_mode=WAL") ||
+    if (!Exec("PRAGMA page_size=1024") || !Exec("PRAGMA locking_mode=EXCLUSIVE") ||
+        !Exec("PRAGMA journal_mode=WAL") ||
         !Exec("PRAGMA synchronous=NORMAL") || !Exec("PRAGMA wal_autocheckpoint=4000")) {
         HRESULT hr = Fail("configure");
         sqlite3_close(m_db);

@@ -70,6 +70,20 @@ inline std::vector<uint8_t> BuildPe(const PeLayout& s) {
     Put16(v, kOffPe + 20, cbOptional);
     Put16(v, kOffPe + 22, 0x2102);  // DLL, executable, 32-bit
     Put16(v, kOffOptional, s.fPe32Plus ? 0x20B : 0x10B);
+    // The fields a loader that maps the image checks: base, alignments, the
+    // image and header sizes, the subsystem and its version.
+    if (s.fPe32Plus) {
+        Put32(v, kOffOptional + 24, 0x10000000);
+    } else {
+        Put32(v, kOffOptional + 28, 0x10000000);
+    }
+    Put32(v, kOffOptional + 32, 0x1000);  // section alignment
+    Put32(v, kOffOptional + 36, 0x200);   // file alignment
+    Put16(v, kOffOptional + 40, 4);       // operating system version 4.0
+    Put16(v, kOffOptional + 48, 4);       // subsystem version 4.0
+    Put32(v, kOffOptional + 56, kRvaRsrc + ((cbRsrc + 0xFFF) & ~0xFFFu));
+    Put32(v, kOffOptional + 60, kOffRsrc);  // headers
+    Put16(v, kOffOptional + 68, 2);       // Windows GUI
     const size_t offDirs = kOffOptional + (s.fPe32Plus ? 112 : 96);
     Put32(v, offDirs - 4, 16);
     if (s.fResources) {

@@ -1,10 +1,113 @@
 #include "tests/test_env.h"
 
-#include <stdlib.h>
-#include <unistd.h>
-
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+
+#include <atomic>
+#include <cstdlib>
+#else
+#include <stdlib.h>
+#include <unistd.h>
+#endif
+
+#ifdef _WIN32
+namespace {
+
+// The keys a test may write lie under these; each test starts without them.
+// Test programs share the machine's registry, so they run one at a time.
+const char* const kTestKeys[] = {"SOFTWARE\\Corvanetic", "SOFTWARE\\Test", "SOFTWARE\\A", "SOFTWARE\\C", "K"};
+
+void DeleteTestKeys() {
+    for (const char* key : kTestKeys) ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
+}
+
+// The value text of a .reg line after '=': "text", dword:X or hex:aa,bb.
+bool SetRegValue(HKEY key, const std::string& name, const std::string& text) {
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+        std::string value;
+        for (size_t i = 1; i + 1 < text.size(); ++i) {
+            if (text[i] == '\\' && i + 2 < text.size()) ++i;
+            value += text[i];
+        }
+        return ::RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                                static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
+    }
+    if (text.rfind("dword:", 0) == 0) {
+        const DWORD value = static_cast<DWORD>(std::strtoul(text.c_str() + 6, nullptr, 16));
+        return ::RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4) ==
+               ERROR_SUCCESS;
+    }
+    if (text.rfind("hex:", 0) == 0) {
+        std::string bytes;
+        for (const char* p = text.c_str() + 4; *p;) {
+            char* end;
+            bytes += static_cast<char>(std::strtoul(p, &end, 16));
+            if (end == p) break;
+            p = *end == ',' ? end + 1 : end;
+        }
+        return ::RegSetValueExA(key, name.c_str(), 0, REG_BINARY, reinterpret_cast<const BYTE*>(bytes.data()),
+                                static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
+    }
+    return false;
+}
+
+}  // namespace
+
+void VgTestEnv::SetUp() {
+    static std::atomic<unsigned> s_serial{0};
+    char temp[MAX_PATH + 1];
+    const DWORD cch = ::GetTempPathA(sizeof(temp), temp);
+    ASSERT_TRUE(cch > 0 && cch < sizeof(temp));
+    // Forward slashes: the tests append "/name" and put the folder in .reg
+    // text, where a backslash would need escaping; Win32 takes both.
+    m_dir = std::string(temp) + "vgtest." + std::to_string(::GetCurrentProcessId()) + "." +
+            std::to_string(s_serial++);
+    for (char& c : m_dir) c = c == '\\' ? '/' : c;
+    ASSERT_TRUE(::CreateDirectoryA(m_dir.c_str(), nullptr)) << m_dir << ": " << ::GetLastError();
+    m_pipeDir = m_dir + "/pipes";
+    ASSERT_TRUE(::CreateDirectoryA(m_pipeDir.c_str(), nullptr));
+    DeleteTestKeys();
+}
+
+void VgTestEnv::TearDown() {
+    DeleteTestKeys();
+    std::error_code ec;
+    std::filesystem::remove_all(m_dir, ec);
+}
+
+void VgTestEnv::WriteRegistry(const std::string& body) {
+    DeleteTestKeys();
+    HKEY key = nullptr;
+    size_t start = 0;
+    while (start < body.size()) {
+        size_t end = body.find('\n', start);
+        if (end == std::string::npos) end = body.size();
+        std::string line = body.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::string root = "[HKEY_LOCAL_MACHINE\\";
+        if (line.rfind(root, 0) == 0 && line.back() == ']') {
+            if (key) ::RegCloseKey(key);
+            key = nullptr;
+            const std::string subKey = line.substr(root.size(), line.size() - root.size() - 1);
+            ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, 0,
+                                                       KEY_ALL_ACCESS, nullptr, &key, nullptr));
+            continue;
+        }
+        const size_t eq = line.find("\"=");
+        if (key && line.size() > 1 && line[0] == '"' && eq != std::string::npos) {
+            EXPECT_TRUE(SetRegValue(key, line.substr(1, eq - 1), line.substr(eq + 2))) << line;
+        }
+    }
+    if (key) ::RegCloseKey(key);
+}
+
+#else
 
 void VgTestEnv::SetUp() {
     char tmpl[] = "/tmp/vgtest.XXXXXX";
@@ -33,6 +136,57 @@ void VgTestEnv::WriteRegistry(const std::string& body) {
     std::filesystem::rename(tmp, m_registry);
 }
 
+#endif
+
 void VgTestEnv::WriteConfiguration(const std::string& valueLines) {
     WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanetic\\Postern\\Vigilon\\Configuration]\r\n" + valueLines);
+}
+
+plat::HMODULE LoadModule(const std::string& path) {
+#ifdef _WIN32
+    return reinterpret_cast<plat::HMODULE>(::LoadLibraryA(path.c_str()));
+#else
+    return plat::LoadLibraryAsDataA(path.c_str());
+#endif
+}
+
+size_t ResidentBytes() {
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    return ::K32GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters)) ? counters.WorkingSetSize
+                                                                                           : 0;
+#else
+    unsigned long cPages = 0, cResident = 0;
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    if (f) {
+        if (std::fscanf(f, "%lu %lu", &cPages, &cResident) != 2) cResident = 0;
+        std::fclose(f);
+    }
+    return cResident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+#endif
+}
+
+#ifdef _WIN32
+std::string AnsiText(const wchar_t* wsz) {
+    char buf[512];
+    const int cb = ::WideCharToMultiByte(CP_ACP, 0, wsz, -1, buf, sizeof(buf), nullptr, nullptr);
+    return cb > 0 ? std::string(buf, cb - 1) : std::string();
+}
+#endif
+
+std::string SystemText(DWORD code) {
+#ifdef _WIN32
+    char buf[512];
+    DWORD cch = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf,
+                                 sizeof(buf), nullptr);
+    while (cch > 0 && (buf[cch - 1] == '\n' || buf[cch - 1] == '\r')) --cch;
+    return std::string(buf, cch);
+#else
+    switch (code) {
+        case 2: return "The system cannot find the file specified.";
+        case 5: return "Access is denied.";
+        default: return "";
+    }
+#endif
 }

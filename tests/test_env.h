@@ -1,21 +1,50 @@
-// Test fixture: a private pipe folder and registry file for each test.
+// Test fixture: a private folder and registry for each test.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "sharedcode/platform/module.h"
+#include "sharedcode/wintypes.h"
+
+// Skips a test of a POSIX substitute on Windows, saying why.
+#ifdef _WIN32
+#define VG_POSIX_ONLY(reason) GTEST_SKIP() << "POSIX only: " << reason
+#else
+#define VG_POSIX_ONLY(reason) (void)0
+#endif
+
+// Loads a PE image as a module of the process, so that GetModuleHandleA finds
+// it by name (a module loaded as data is not one on Windows); on POSIX, as
+// data, which the substitute counts as loaded. Free with plat::FreeLibrary.
+plat::HMODULE LoadModule(const std::string& path);
+
+// The memory of the process that is resident (Windows: its working set).
+size_t ResidentBytes();
+
+#ifdef _WIN32
+// A wide text in the ANSI code page (on POSIX the code page is UTF-8).
+std::string AnsiText(const wchar_t* wsz);
+#endif
+
+// The system's text of a code without its line break: what FormatMessageA
+// gives on this machine; on POSIX, the Windows text the library's table holds.
+std::string SystemText(DWORD code);
+
 class VgTestEnv : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Writes the registry file: the header line, then body.
+    // Replaces the test's registry with the keys and values of body, written
+    // as in a .reg file: the registry file on POSIX; on Windows the system's
+    // registry, where the keys tests write are removed first.
     void WriteRegistry(const std::string& body);
     // Writes the configuration key with these value lines.
     void WriteConfiguration(const std::string& valueLines);
 
     std::string m_dir;
     std::string m_pipeDir;
-    std::string m_registry;
+    std::string m_registry;  // POSIX: the registry file
 };

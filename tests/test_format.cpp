@@ -26,12 +26,12 @@ std::string Format(VGDWORD code, VGHRESULT* phr, VGDWORD cch = 256) {
 // Catalogue texts (the low 16 bits are not tried again), system texts
 // without their line break, inserts, and the bounds of the caller's buffer.
 TEST(Format, CatalogueAndSystemTextsWithinTheBuffer) {
-    const struct { VGDWORD code, cch; const char* text; VGHRESULT hr; } cases[] = {
+    const struct { VGDWORD code, cch; std::string text; VGHRESULT hr; } cases[] = {
         {0xC1500009u, 256, "Vigilon Service starting", 0},
         {0x81502103u, 256, "Refusing SMTP access: IP:%1", 0},  // the insert left as it stands
         {0x41500002u, 256, "", kNotFound},
-        {0x80070005u, 256, "Access is denied.", 0},
-        {2, 256, "The system cannot find the file specified.", 0},
+        {0x80070005u, 256, SystemText(5), 0},
+        {2, 256, SystemText(2), 0},
         {0x80070FFFu, 256, "", kNotFound},
         {0x41500009u, 25, "Vigilon Service starting", 0},  // 24 characters and the terminator
         {0x41500009u, 24, "", kNotFound},
@@ -69,15 +69,19 @@ protected:
         for (plat::HMODULE h : m_loaded) plat::FreeLibrary(h);
         VgTestEnv::TearDown();
     }
-    plat::HMODULE Load(const std::string& name, const std::vector<std::pair<uint32_t, std::string>>& texts) {
+    // fProcess: loaded as the process's own module, which the formatter finds
+    // by name; otherwise as data.
+    plat::HMODULE Load(const std::string& name, const std::vector<std::pair<uint32_t, std::string>>& texts,
+                       bool fProcess = false) {
         peimage::PeLayout layout;
+        layout.fPe32Plus = sizeof(void*) == 8;
         layout.wType = 11;  // RT_MESSAGETABLE
         layout.wName = 1;
         layout.payload = peimage::MessageTable(texts);
         std::vector<uint8_t> image = peimage::BuildPe(layout);
         std::string path = m_dir + "/" + name;
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), image.size());
-        plat::HMODULE h = plat::LoadLibraryAsDataA(path.c_str());
+        plat::HMODULE h = fProcess ? LoadModule(path) : plat::LoadLibraryAsDataA(path.c_str());
         if (h) m_loaded.push_back(h);
         return h;
     }
@@ -99,11 +103,11 @@ TEST_F(ModuleTexts, PreferredModuleThenResourceLibraryThenCatalogue) {
     EXPECT_EQ(HrFormatMessage(hOther, 0x80070005u, buf, sizeof(buf), nullptr, 0), 0) << "by its low 16 bits";
     EXPECT_STREQ(buf, "preferred access text");
     EXPECT_EQ(HrFormatMessage(hOther, 0x80070002u, buf, sizeof(buf), nullptr, 0), 0);
-    EXPECT_STREQ(buf, "The system cannot find the file specified.") << "then the system's table";
+    EXPECT_EQ(buf, SystemText(2)) << "then the system's table";
     VGHRESULT hr;
     EXPECT_EQ(Format(0x41500009u, &hr), "Vigilon Service starting") << "other.dll is not the resource library";
 
-    plat::HMODULE hRes = Load("PNASRes.dll", {{0x41500009u, "Service starting (resource library)\r\n"}});
+    plat::HMODULE hRes = Load("PNASRes.dll", {{0x41500009u, "Service starting (resource library)\r\n"}}, true);
     ASSERT_NE(hRes, nullptr);
     EXPECT_EQ(Format(0x41500009u, &hr), "Service starting (resource library)");
     EXPECT_EQ(Format(0xC1500009u, &hr), "Vigilon Service starting") << "not in the library's table";

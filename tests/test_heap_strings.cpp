@@ -1,7 +1,6 @@
 // Private heaps, the module heap, growable strings and wide-to-narrow
 // conversion; which process-wide objects a process makes.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +15,7 @@
 
 #include "sharedcode/hresult.h"
 #include "sharedcode/moduleheap.h"
+#include "sharedcode/platform/daemon.h"
 #include "sharedcode/platform/debug.h"
 #include "sharedcode/platform/process.h"
 #include "sharedcode/tracing.h"
@@ -90,25 +90,21 @@ TEST(PrivateHeap, ForeignBlocksAndRefusals) {
     EXPECT_TRUE(plat::HeapDestroy(hOther) && plat::HeapDestroy(hHeap));
 }
 
-size_t ResidentBytes() {
-    unsigned long cPages = 0, cResident = 0;
-    FILE* f = std::fopen("/proc/self/statm", "r");
-    if (f) {
-        if (std::fscanf(f, "%lu %lu", &cPages, &cResident) != 2) cResident = 0;
-        std::fclose(f);
-    }
-    return cResident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-}
-
 // A block as large as the largest list array, asked for and never filled,
-// costs address space only: it reads as zeros without being written.
+// costs address space only: it reads as zeros without being written. (Under
+// AddressSanitizer, marking it usable writes its shadow, an eighth of it.)
 TEST(ModuleHeap, LargeBlockCostsNoMemoryUntilFilled) {
     constexpr DWORD cb = 268000000;
-    const size_t cbBefore = ResidentBytes();
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr uint64_t cbShadow = cb / 8;
+#else
+    constexpr uint64_t cbShadow = 0;
+#endif
+    const uint64_t cbBefore = plat::GetResidentBytes();
     auto* pb = static_cast<unsigned char*>(CModuleHeap::Malloc(cb));
     ASSERT_NE(nullptr, pb);
-    const size_t cbGrowth = ResidentBytes() - cbBefore;
-    EXPECT_LT(cbGrowth, size_t{8} << 20);
+    const uint64_t cbGrowth = plat::GetResidentBytes() - cbBefore;
+    EXPECT_LT(cbGrowth, cbShadow + (uint64_t{8} << 20));
     EXPECT_TRUE(AllBytes(pb, 4096, 0) && AllBytes(pb + cb / 2, 4096, 0) && AllBytes(pb + cb - 4096, 4096, 0));
     EXPECT_TRUE(CModuleHeap::Free(pb));
 }
@@ -220,9 +216,16 @@ TEST(TSz, WipeZeroFillsEveryReleasedBuffer) {
             else if (how == 1) s->Append(more.c_str());  // moved
             else s.reset();                              // destroyed
             void* pv = plat::HeapAlloc(StringHeap(), 0, 64);
+#ifdef _WIN32
+            if (old != pv) {
+                plat::HeapFree(StringHeap(), 0, pv);
+                GTEST_SKIP() << "the system's heap did not hand the released block out again";
+            }
+#endif
             ASSERT_EQ(old, pv) << "the heap did not hand the released block out again";
             EXPECT_EQ(fWipe, AllBytes(pv, 64, 0)) << how;
-            EXPECT_EQ(!fWipe, std::string(old, 64).find(secret) != std::string::npos) << how;
+            // The heap's own links may take the first bytes of a free block.
+            EXPECT_EQ(!fWipe, std::string(old, 64).find(secret.substr(24)) != std::string::npos) << how;
             plat::HeapFree(StringHeap(), 0, pv);
         }
     }
@@ -231,7 +234,11 @@ TEST(TSz, WipeZeroFillsEveryReleasedBuffer) {
 TEST(WCharChar, FromWide) {
     CWCharChar conv;
     EXPECT_EQ(S_OK, conv.FromWide(L"Gr\u00fc\u00dfe \u20ac"));
-    EXPECT_STREQ("Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac", conv.Narrow());
+#ifdef _WIN32
+    EXPECT_EQ(AnsiText(L"Gr\u00fc\u00dfe \u20ac"), conv.Narrow());
+#else
+    EXPECT_STREQ("Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac", conv.Narrow());  // the ANSI code page is UTF-8
+#endif
     EXPECT_EQ(E_INVALIDARG, conv.FromWide(nullptr));
     EXPECT_STREQ("", conv.Narrow());
     // The heap refusing the conversion buffer.
@@ -260,7 +267,8 @@ TEST_F(ProcessObjectsDeathTest, ScreeningCallsMakeNone) {
             // The first block and the first string make one heap each.
             CModuleHeap::Malloc(100);
             TSz<char> s("text");
-            std::fprintf(stderr, "hr %ld, %u then %u\n", static_cast<long>(hr), cBefore, CRVN::ProcessObjectsCreated());
+            std::fprintf(stderr, "hr %ld, %u then %u\n", static_cast<long>(hr), cBefore,
+                         static_cast<unsigned>(CRVN::ProcessObjectsCreated()));
             TearDown();
             std::exit(0);
         },

@@ -7,6 +7,7 @@
 #include <memory>
 #include <thread>
 
+#include "sharedcode/platform/file.h"
 #include "sharedcode/platform/heap.h"
 #include "tests/test_ini_support.h"
 
@@ -143,10 +144,16 @@ TEST_F(SmartIni, SaveReplacesTheFileButKeepsPermissionsAndLinks) {
     ::stat(path.c_str(), &before);
     CSmartIni ini;
     ASSERT_EQ(S_OK, ini.HrOpen(path.c_str(), false, false));
+    plat::FileHandle hOld = plat::CreateFileW(Windows(path).c_str(), plat::kFileGenericRead, 7, plat::kOpenExisting, 0);
+    EXPECT_TRUE(plat::IsFileAtPath(hOld, Windows(path).c_str()));
     ASSERT_EQ(S_OK, ini.HrSetString("S", "k", "new"));
     ::stat(path.c_str(), &after);
     EXPECT_NE(before.st_ino, after.st_ino);
     EXPECT_EQ(0640u, after.st_mode & 07777);
+    // What a writer waiting for the old file's lock finds out before writing.
+    EXPECT_FALSE(plat::IsFileAtPath(hOld, Windows(path).c_str()));
+    EXPECT_EQ(plat::kErrorFileInvalid, plat::GetLastError());
+    plat::CloseFile(hOld);
 
     WriteExternally(target, "[S]\r\nk=old\r\n");
     ASSERT_EQ(0, ::symlink(target.c_str(), link.c_str()));

@@ -1,4 +1,5 @@
-// The registry file of the POSIX build, read through the platform layer.
+// The registry through the platform layer: the system's on Windows, the
+// registry file of the POSIX build elsewhere.
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -31,8 +32,33 @@ protected:
     DWORD m_type = 0;
 };
 
-// Value kinds and escapes; a later line for a value, and deletions, win.
-TEST_F(Registry, ValueKindsEscapesDeletionsAndMisses) {
+// Value kinds as RegQueryValueExA gives them, missing keys and values, and a
+// buffer one byte short.
+TEST_F(Registry, ValueKindsAndMisses) {
+    WriteRegistry(
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n\"Text\"=\"C:\\\\x \\\"q\\\"\"\r\n\"Number\"=dword:0000002a\r\n"
+        "\"Blob\"=hex:01,02,03,ff\r\n");
+    const struct { const char* key; const char* name; DWORD type; std::string value; } values[] = {
+        {"SOFTWARE\\Test", "Text", plat::kRegSz, std::string("C:\\x \"q\"") + '\0'},
+        {"software\\TEST", "number", plat::kRegDword, std::string("\x2a\0\0\0", 4)},  // names fold case
+        {"SOFTWARE\\Test", "Blob", plat::kRegBinary, "\x01\x02\x03\xff"},
+    };
+    for (const auto& c : values) {
+        EXPECT_EQ(Read(c.key, c.name), ERROR_SUCCESS) << c.name;
+        EXPECT_EQ(m_type, c.type) << c.name;
+        EXPECT_EQ(m_value, c.value) << c.name;
+    }
+    EXPECT_EQ(Read("SOFTWARE\\Test", "Other"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Read("SOFTWARE\\Missing", "Text"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Read("SOFTWARE", "x"), ERROR_FILE_NOT_FOUND) << "parent keys exist, without values";
+    EXPECT_EQ(Read("SOFTWARE\\Test", "Text", 8), ERROR_MORE_DATA);
+    EXPECT_EQ(Read("SOFTWARE\\Test", "Text", 9), ERROR_SUCCESS);
+}
+
+// The file's syntax: escapes, continued hex lines, the default value; a later
+// line for a value, and deletions, win.
+TEST_F(Registry, FileSyntaxEscapesAndDeletions) {
+    VG_POSIX_ONLY("the registry file stands in for the system's registry");
     WriteRegistry(
         "; a comment\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n"
         "\"Text\"=\"C:\\\\Program Files\\\\x \\\"quoted\\\"\"\r\n\"Number\"=dword:0000002a\r\n"
@@ -55,14 +81,12 @@ TEST_F(Registry, ValueKindsEscapesDeletionsAndMisses) {
     }
     EXPECT_EQ(Read("SOFTWARE\\A", "Y"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(Read("SOFTWARE\\C", "Z"), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(Read("SOFTWARE", "x"), ERROR_FILE_NOT_FOUND) << "parent keys exist, without values";
-    EXPECT_EQ(Read("SOFTWARE\\Test", "Text", 27), ERROR_MORE_DATA);
-    EXPECT_EQ(Read("SOFTWARE\\Test", "Text", 28), ERROR_SUCCESS);
 }
 
 // REGEDIT4 with LF ends and a UTF-8 byte-order mark, a change of the same
 // size, and regedit's own UTF-16LE export: each read sees the file as it is.
 TEST_F(Registry, OtherEncodingsAndChangesBetweenReads) {
+    VG_POSIX_ONLY("the registry file stands in for the system's registry");
     const std::string utf8 = "\xEF\xBB\xBFREGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n\"V\"=\"";
     std::string u16 = "\xFF\xFE";
     for (char c : std::string("Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"V\"=\"u16\"\r\n"))
@@ -77,7 +101,18 @@ TEST_F(Registry, OtherEncodingsAndChangesBetweenReads) {
     EXPECT_EQ(Read("K", "V"), ERROR_FILE_NOT_FOUND) << "no file: an empty registry";
 }
 
+// A value name holding a zero byte matches no name a caller can pass; the
+// comparison ends at the caller's terminator instead of reading past it.
+TEST_F(Registry, NameWithAZeroByteMatchesNothing) {
+    const char text[] = "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"\0x\"=\"odd\"\r\n";
+    WriteRaw(std::string(text, sizeof(text) - 1));
+    const char szEmptyThenX[] = {'\0', 'x', '\0'};
+    EXPECT_EQ(Read("K", szEmptyThenX), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Read("K", "x"), ERROR_FILE_NOT_FOUND);
+}
+
 TEST_F(Registry, MalformedFilesAreRefusedAsAWhole) {
+    VG_POSIX_ONLY("the registry file stands in for the system's registry");
     const char* bad[] = {
         "",                                                  // no header
         "REGEDIT5\r\n[HKEY_LOCAL_MACHINE\\K]\r\n",           // wrong header

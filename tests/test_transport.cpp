@@ -14,6 +14,7 @@
 #include "VGClient/VAVarive32.h"
 #include "VGClient/vgtransport.h"
 #include "tests/fake_service.h"
+#include "tests/signal_storm.h"
 #include "tests/test_env.h"
 
 namespace {
@@ -122,16 +123,44 @@ TEST_F(Transport, FailedAttemptsAreRetriedOnceWithPauses) {
     }
 }
 
+// The reply is the first frame's payload: what the service sends after it
+// never reaches the caller's record, also where the frame is shorter.
+TEST_F(Transport, ReplyEndsWithItsFrame) {
+    FakeService service(VG_SCREENING_PIPE);
+    auto answer = [&service](Bytes reply) {
+        Bytes next;
+        AppendFrame(&next, Bytes(64, 4));
+        service.SetHandler([=](const Bytes&) {
+            FakeAction a{reply};
+            a.rawTail = next;
+            return a;
+        });
+    };
+    answer(Bytes(12, 0));
+    VGDWORD v = 77;
+    EXPECT_EQ(HrVGIsBlackListed(&v, "1.1.1.1", 0), 0);
+    EXPECT_EQ(v, 0u);
+    answer(Bytes(1, 0));
+    VGDWORD info = 0;
+    EXPECT_EQ(HrVGAllowConnection(&v, "1.1.1.1", 3, "alice", &info, 0), 0);
+    EXPECT_EQ(v, 1u) << "the preset verdict";
+}
+
 TEST_F(Transport, BusyServiceIsWaitedForThenReportedBusy) {
     FakeService service(VG_SCREENING_PIPE, 0);
     service.SetHandler([](const Bytes&) { return FakeAction{ListReply(9), -1, 1700, false}; });
     service.SetAccepting(false);
     int blocker = Socket(service.Path(), true);  // holds the one backlog slot
 
-    // Every instance busy for the whole wait, twice.
-    auto t0 = Clock::now();
-    EXPECT_EQ(HrVGIsWhiteListed(nullptr, "1.1.1.1", 0), static_cast<VGHRESULT>(0x800700E7u));
-    EXPECT_GE(MsSince(t0), 2 * 1500 + 2 * 50 - 20);
+    // Every instance busy for the whole wait, twice; signals neither end
+    // the wait early nor start it over.
+    for (int storm = 0; storm < 3; ++storm) {
+        std::unique_ptr<SignalStorm> signals(storm ? new SignalStorm(storm == 2) : nullptr);
+        auto t0 = Clock::now();
+        EXPECT_EQ(HrVGIsWhiteListed(nullptr, "1.1.1.1", 0), static_cast<VGHRESULT>(0x800700E7u)) << storm;
+        EXPECT_GE(MsSince(t0), 2 * 1500 + 2 * 50 - 20) << storm;
+        EXPECT_LT(MsSince(t0), 2 * 1500 + 2 * 50 + 400) << storm;
+    }
 
     // An instance that comes free within the wait serves the call, which then
     // waits for a slow reply beyond the instance wait.
@@ -141,11 +170,32 @@ TEST_F(Transport, BusyServiceIsWaitedForThenReportedBusy) {
         service.SetAccepting(true);
     });
     VGDWORD v = 0;
-    t0 = Clock::now();
+    auto t0 = Clock::now();
     EXPECT_EQ(HrVGIsWhiteListed(&v, "1.1.1.1", 0), 0);
     EXPECT_GE(MsSince(t0), 400 + 1700 - 20);
     EXPECT_EQ(v, 9u);
     release.join();
+}
+
+// ReplyTimeout bounds the wait for an answer that does not come: each of
+// the two attempts ends with ERROR_SEM_TIMEOUT, and a twin answers as for
+// any failure. Missing, 0 or not a DWORD: the call waits as long as it takes.
+TEST_F(Transport, ReplyTimeoutBoundsTheWaitForTheAnswer) {
+    FakeService service(VG_SCREENING_PIPE);
+    service.SetHandler([](const Bytes&) { return FakeAction{ListReply(5), -1, 400, false}; });
+    WriteConfiguration("\"ReplyTimeout\"=dword:00000064\r\n");
+    VGDWORD v = 77;
+    auto t0 = Clock::now();
+    EXPECT_EQ(HrVGIsWhiteListed(&v, "1.1.1.1", 0), static_cast<VGHRESULT>(0x80070079u));
+    EXPECT_GE(MsSince(t0), 2 * 100 + 2 * 50 - 20);
+    EXPECT_LT(MsSince(t0), 400);
+    EXPECT_EQ(v, 77u);
+    EXPECT_EQ(VGIsTrusted("1.1.1.1", 0), 0u);
+    for (const char* line : {"\"ReplyTimeout\"=dword:00000000\r\n", "\"ReplyTimeout\"=\"100\"\r\n"}) {
+        WriteConfiguration(line);
+        EXPECT_EQ(HrVGIsWhiteListed(&v, "1.1.1.1", 0), 0) << line;
+        EXPECT_EQ(v, 5u) << line;
+    }
 }
 
 // Many threads, different exports: every answer belongs to its own request.

@@ -205,8 +205,8 @@ int64_t RawInt(const std::string& path, const char* szSql) {
 TEST_F(VigilondDispatch, TheSchemaIsBroughtUpToDateAndANewerOneRefused) {
     m_service.Close();
     const std::string db = m_dir + "/state/vigilon.db";
-    // A version 1 database still has the failures' time index.
-    RawSql(db, "CREATE INDEX failures_by_time ON failures(time); PRAGMA user_version=1;");
+    // A version 2 database still has the failures' time index.
+    RawSql(db, "CREATE INDEX failures_by_time ON failures(time); PRAGMA user_version=2;");
     Store store;
     ASSERT_EQ(store.Open(m_dir + "/state"), S_OK);
     store.Close();

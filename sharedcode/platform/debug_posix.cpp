@@ -7,21 +7,17 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "sharedcode/platform/robust_posix.h"
+
 namespace plat {
 
 BOOL IsDebuggerPresent() {
-    int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    int fd = RobustOpen("/proc/self/status", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return FALSE;
     // TracerPid sits in the first kilobyte or so; read the whole file anyway.
     char buf[4096];
     size_t cb = 0;
-    for (;;) {
-        ssize_t n = ::read(fd, buf + cb, sizeof(buf) - 1 - cb);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        cb += static_cast<size_t>(n);
-        if (cb == sizeof(buf) - 1) break;
-    }
+    RobustReadFull(fd, buf, sizeof(buf) - 1, &cb);
     ::close(fd);
     buf[cb] = 0;
     const char* p = ::strstr(buf, "\nTracerPid:");
@@ -33,14 +29,8 @@ BOOL IsDebuggerPresent() {
 
 void OutputDebugStringA(const char* sz) {
     if (!sz || !IsDebuggerPresent()) return;
-    size_t cb = ::strlen(sz);
-    while (cb > 0) {
-        ssize_t n = ::write(STDERR_FILENO, sz, cb);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        sz += n;
-        cb -= static_cast<size_t>(n);
-    }
+    size_t cbDone = 0;
+    RobustWriteFull(STDERR_FILENO, sz, ::strlen(sz), &cbDone);
 }
 
 void GetLocalTime(LocalTime* pTime) {

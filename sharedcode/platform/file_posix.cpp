@@ -12,6 +12,7 @@
 #include <string>
 
 #include "sharedcode/platform/process.h"
+#include "sharedcode/platform/robust_posix.h"
 #include "sharedcode/platform/text.h"
 
 namespace plat {
@@ -155,7 +156,7 @@ bool IsValid(FileHandle h) { return h && h != InvalidFile(); }
 // have unlinked the file between our open and our flock.
 FileHandle OpenLockFile(const std::string& path, int flags) {
     for (int iAttempt = 0; iAttempt < 100; ++iAttempt) {
-        int fd = ::open(path.c_str(), flags | O_CREAT | O_CLOEXEC, 0666);
+        int fd = RobustOpen(path.c_str(), flags | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0) {
             SetLastError(ErrorFromErrno(errno, path));
             return InvalidFile();
@@ -194,10 +195,7 @@ BOOL RangeLock(FileHandle hFile, short type, bool fWait, uint64_t qwOffset, uint
     fl.l_start = static_cast<off_t>(qwOffset);
     fl.l_len = static_cast<off_t>(cbLength);
     fl.l_pid = 0;
-    int rc;
-    do rc = ::fcntl(hFile->fd, fWait ? F_OFD_SETLKW : F_OFD_SETLK, &fl);
-    while (rc != 0 && errno == EINTR);
-    if (rc != 0) return Fail(errno == EAGAIN || errno == EACCES ? kErrorLockViolation : ErrorFromErrno(errno));
+    if (RobustFcntlLock(hFile->fd, fWait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) != 0) return Fail(errno == EAGAIN || errno == EACCES ? kErrorLockViolation : ErrorFromErrno(errno));
     return TRUE;
 }
 
@@ -247,9 +245,7 @@ FileHandle CreateFileW(const wchar_t* wszPath, DWORD dwDesiredAccess, DWORD /*dw
         case kOpenAlways: flags |= O_CREAT; break;
         default: SetLastError(ERROR_INVALID_PARAMETER); return InvalidFile();
     }
-    int fd;
-    do fd = ::open(path.c_str(), flags, 0666);
-    while (fd < 0 && errno == EINTR);
+    int fd = RobustOpen(path.c_str(), flags, 0666);
     if (fd < 0) {
         SetLastError(ErrorFromErrno(errno, path));
         return InvalidFile();
@@ -284,37 +280,20 @@ BOOL ReadFile(FileHandle hFile, void* pvBuffer, DWORD cbToRead, DWORD* pcbRead) 
     if (pcbRead) *pcbRead = 0;
     if (!IsValid(hFile)) return Fail(ERROR_INVALID_HANDLE);
     if (cbToRead && !pvBuffer) return Fail(ERROR_INVALID_PARAMETER);
-    DWORD cbDone = 0;
-    while (cbDone < cbToRead) {
-        const ssize_t n = ::read(hFile->fd, static_cast<char*>(pvBuffer) + cbDone, cbToRead - cbDone);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (pcbRead) *pcbRead = cbDone;
-            return Fail(errno == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
-        }
-        if (n == 0) break;
-        cbDone += static_cast<DWORD>(n);
-    }
-    if (pcbRead) *pcbRead = cbDone;
-    return TRUE;
+    size_t cbDone = 0;
+    const int rc = RobustReadFull(hFile->fd, pvBuffer, cbToRead, &cbDone);
+    if (pcbRead) *pcbRead = static_cast<DWORD>(cbDone);
+    return rc == 0 ? TRUE : Fail(errno == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
 }
 
 BOOL WriteFile(FileHandle hFile, const void* pvBuffer, DWORD cbToWrite, DWORD* pcbWritten) {
     if (pcbWritten) *pcbWritten = 0;
     if (!IsValid(hFile)) return Fail(ERROR_INVALID_HANDLE);
     if (cbToWrite && !pvBuffer) return Fail(ERROR_INVALID_PARAMETER);
-    DWORD cbDone = 0;
-    while (cbDone < cbToWrite) {
-        const ssize_t n = ::write(hFile->fd, static_cast<const char*>(pvBuffer) + cbDone, cbToWrite - cbDone);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (pcbWritten) *pcbWritten = cbDone;
-            return Fail(errno == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
-        }
-        cbDone += static_cast<DWORD>(n);
-    }
-    if (pcbWritten) *pcbWritten = cbDone;
-    return TRUE;
+    size_t cbDone = 0;
+    const int rc = RobustWriteFull(hFile->fd, pvBuffer, cbToWrite, &cbDone);
+    if (pcbWritten) *pcbWritten = static_cast<DWORD>(cbDone);
+    return rc == 0 ? TRUE : Fail(errno == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
 }
 
 BOOL SetFilePointerEx(FileHandle hFile, int64_t distance, uint64_t* pNewPosition, DWORD dwMoveMethod) {

@@ -46,7 +46,7 @@ void ProcessHeapFree(void* pv) { ::free(pv); }
 // Every block is preceded by a 16-byte header naming its heap, its size and
 // its size class. Blocks up to kMediumMax bytes are carved from slabs and,
 // once freed, kept on their class's free list; larger ones are taken one by
-// one (malloc'd, or from kMapMin bytes on mapped) and linked into the heap's
+// one (malloc'd, or mapped from kMapMin bytes on) and linked into the heap's
 // list. The heap owns its slabs and its large blocks, so destroying it
 // releases everything at once.
 
@@ -341,7 +341,7 @@ void* AllocBlock(HHEAP hHeap, DWORD dwFlags, size_t cb, bool* pfZeroed) {
         return nullptr;
     }
     BlockHeader* pHdr = nullptr;
-    size_t cbCapacity;
+    size_t cbCapacity = 0;
     if (cb <= kMediumMax) {
         HeapLock lock(hHeap, dwFlags);
         pHdr = TakeSmall(hHeap, ClassOf(cb), cb);

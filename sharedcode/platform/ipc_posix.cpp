@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sharedcode/platform/process.h"
+#include "sharedcode/platform/robust_posix.h"
 #include "sharedcode/platform/text.h"
 
 namespace plat {
@@ -139,19 +140,6 @@ bool PosixName(const wchar_t* wszName, std::string& out) {
     return true;
 }
 
-// The moment dwMilliseconds from now on the given clock, for the timed waits.
-struct timespec DeadlineAfter(clockid_t clock, DWORD dwMilliseconds) {
-    struct timespec ts;
-    ::clock_gettime(clock, &ts);
-    ts.tv_sec += dwMilliseconds / 1000;
-    ts.tv_nsec += static_cast<long>(dwMilliseconds % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
-
 DWORD ErrorFromErrno(int e) {
     switch (e) {
         case EACCES:
@@ -203,11 +191,6 @@ DWORD Extend(int fd, off_t cb) {
     int e = ::posix_fallocate(fd, 0, cb);
     if (e == EOPNOTSUPP || e == EINVAL) e = ::ftruncate(fd, cb) == 0 ? 0 : errno;
     return e ? ErrorFromErrno(e) : ERROR_SUCCESS;
-}
-
-void LockFile(int fd, int op) {
-    while (::flock(fd, op) != 0 && errno == EINTR) {
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -273,7 +256,7 @@ DWORD MapNamedMutex(const std::string& name, const SecurityAttributesStorage* ps
     int fd = -1;
     DWORD err = OpenSharedObject(name, psa, &fd, pfCreated);
     if (err != ERROR_SUCCESS) return err;
-    LockFile(fd, LOCK_EX);
+    RobustFlock(fd, LOCK_EX);
     struct stat st;
     if (::fstat(fd, &st) != 0) {
         err = ErrorFromErrno(errno);
@@ -300,7 +283,7 @@ DWORD MapNamedMutex(const std::string& name, const SecurityAttributesStorage* ps
             ::munmap(pv, sizeof(SharedMutex));
         }
     }
-    LockFile(fd, LOCK_UN);
+    RobustFlock(fd, LOCK_UN);
     ::close(fd);
     return err;
 }
@@ -477,8 +460,8 @@ DWORD WaitForSingleObject(HANDLE hMutex, DWORD dwMilliseconds) {
     } else if (dwMilliseconds == 0) {
         e = ::pthread_mutex_trylock(pm);
     } else {
-        const struct timespec ts = DeadlineAfter(CLOCK_MONOTONIC, dwMilliseconds);
-        e = ::pthread_mutex_clocklock(pm, CLOCK_MONOTONIC, &ts);
+        // Never cut short by a signal: pthread waits do not fail with EINTR.
+        e = ::pthread_mutex_clocklock(pm, CLOCK_MONOTONIC, &Deadline::In(dwMilliseconds).At());
     }
     switch (e) {
         case 0:
@@ -687,16 +670,8 @@ DWORD WaitForEvent(HEVENT hEvent, DWORD dwMilliseconds) {
         SetLastError(ERROR_INVALID_HANDLE);
         return kWaitFailed;
     }
-    int rc;
-    if (dwMilliseconds == kInfinite) {
-        do rc = ::sem_wait(hEvent->pSem);
-        while (rc != 0 && errno == EINTR);
-    } else {
-        const struct timespec ts = DeadlineAfter(CLOCK_REALTIME, dwMilliseconds);
-        do rc = ::sem_timedwait(hEvent->pSem, &ts);
-        while (rc != 0 && errno == EINTR);
-        if (rc != 0 && errno == ETIMEDOUT) return kWaitTimeout;
-    }
+    const int rc = RobustSemWait(hEvent->pSem, Deadline::In(dwMilliseconds));
+    if (rc != 0 && errno == ETIMEDOUT) return kWaitTimeout;
     if (rc != 0) {
         SetLastError(ErrorFromErrno(errno));
         return kWaitFailed;

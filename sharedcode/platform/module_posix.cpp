@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "sharedcode/platform/process.h"
+#include "sharedcode/platform/robust_posix.h"
 
 namespace plat {
 
@@ -139,7 +140,7 @@ DWORD ErrorFromErrno(int e) {
 
 // Reads the whole file; a Win32 code on failure.
 DWORD ReadWholeFile(const std::string& path, std::vector<uint8_t>& out) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = RobustOpen(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return ErrorFromErrno(errno);
     struct stat st;
     DWORD err = ERROR_SUCCESS;
@@ -151,17 +152,8 @@ DWORD ReadWholeFile(const std::string& path, std::vector<uint8_t>& out) {
         err = kErrorBadExeFormat;
     } else {
         out.resize(static_cast<size_t>(st.st_size));
-        size_t got = 0;
-        while (got < out.size()) {
-            ssize_t n = ::read(fd, out.data() + got, out.size() - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                err = ErrorFromErrno(errno);
-                break;
-            }
-            if (n == 0) break;  // shrank since fstat
-            got += static_cast<size_t>(n);
-        }
+        size_t got = 0;  // less when it shrank since fstat
+        if (RobustReadFull(fd, out.data(), out.size(), &got) != 0) err = ErrorFromErrno(errno);
         out.resize(got);
     }
     ::close(fd);

@@ -13,16 +13,21 @@
 
 namespace plat {
 
+constexpr DWORD kPipeWaitForever = 0xFFFFFFFFu;  // NMPWAIT_WAIT_FOREVER, INFINITE
+
 // CallNamedPipeA: connects to a message pipe, waiting up to dwTimeoutMs for a
 // free instance, writes pvIn as one message, reads one reply message into
-// pvOut, and closes. *pcbRead (may be null) receives the bytes read.
+// pvOut, and closes. *pcbRead (may be null) receives the bytes read. The
+// reply is the first message alone: nothing the peer sends after it is read.
 // Outcomes: no pipe of the name (nothing listening) ERROR_FILE_NOT_FOUND at
 // once; every instance busy for dwTimeoutMs ERROR_PIPE_BUSY; ERROR_ACCESS_DENIED;
 // a reply longer than cbOut fills pvOut and fails with ERROR_MORE_DATA; the
-// peer closing before the whole reply arrived ERROR_BROKEN_PIPE. Once
-// connected, the call waits for the reply as long as the service takes.
+// peer closing before the whole reply arrived ERROR_BROKEN_PIPE.
+// Once connected, the call waits up to dwReplyTimeoutMs for the reply and
+// then fails with ERROR_SEM_TIMEOUT; with kPipeWaitForever, as Win32's
+// CallNamedPipeA, as long as the service takes.
 BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* pvOut, DWORD cbOut,
-                    DWORD* pcbRead, DWORD dwTimeoutMs);
+                    DWORD* pcbRead, DWORD dwTimeoutMs, DWORD dwReplyTimeoutMs = kPipeWaitForever);
 
 // ---------------------------------------------------------------------------
 // Pipe handles: a connection of its own to a pipe, kept open across several
@@ -56,14 +61,18 @@ constexpr DWORD kPipeReadModeByte = 0x00000000;   // PIPE_READMODE_BYTE | PIPE_W
 // ERROR_FILE_NOT_FOUND; every instance busy ERROR_PIPE_BUSY, at once;
 // ERROR_ACCESS_DENIED. POSIX opens pipes only: it requires OPEN_EXISTING
 // (else ERROR_INVALID_PARAMETER) and ignores access, sharing and flags.
+// dwReadTimeoutMs bounds how long each ReadFile of the handle waits for the
+// peer (kPipeWaitForever: no bound); Win32 then opens the handle for
+// overlapped I/O, which stays inside this layer.
 HPIPE CreateFileA(const char* szPipePath, DWORD dwDesiredAccess, DWORD dwShareMode, DWORD dwCreationDisposition,
-                  DWORD dwFlagsAndAttributes);
+                  DWORD dwFlagsAndAttributes, DWORD dwReadTimeoutMs = kPipeWaitForever);
 
 // WaitNamedPipeA: waits up to dwTimeoutMs for an instance of the pipe to be
 // free. No pipe of the name fails at once with ERROR_FILE_NOT_FOUND; the wait
 // running out fails with ERROR_SEM_TIMEOUT (121). POSIX: the wait connects,
-// and the connection is kept for the calling thread's next CreateFileA of
-// the same path, so that waiting shows the service no empty connection.
+// and the connection is kept for the calling thread's next CreateFileA (or
+// CallNamedPipeA) of the same path, so that waiting shows the service no
+// empty connection.
 BOOL WaitNamedPipeA(const char* szPipePath, DWORD dwTimeoutMs);
 
 // SetNamedPipeHandleState with a read mode and no collection settings.
@@ -77,7 +86,8 @@ BOOL WriteFile(HPIPE hPipe, const void* pv, DWORD cb, DWORD* pcbWritten);
 
 // ReadFile: reads up to cb bytes; *pcbRead (may be null) receives the count,
 // which may be less than cb (see above). Fails with ERROR_BROKEN_PIPE when
-// the peer has closed and nothing is left to read.
+// the peer has closed and nothing is left to read, and with ERROR_SEM_TIMEOUT
+// when the handle's read time-out runs out first.
 BOOL ReadFile(HPIPE hPipe, void* pv, DWORD cb, DWORD* pcbRead);
 
 // CloseHandle: closes a pipe handle. Null fails with ERROR_INVALID_HANDLE.

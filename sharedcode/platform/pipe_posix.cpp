@@ -14,14 +14,15 @@
 
 #include <new>
 
+#include "sharedcode/platform/pipe_testhook.h"
 #include "sharedcode/platform/process.h"
+#include "sharedcode/platform/robust_posix.h"
 
 namespace plat {
 
 namespace {
 
 constexpr const char* kDefaultPipeDir = "/run/vigilon";
-constexpr DWORD kWaitForever = 0xFFFFFFFF;  // NMPWAIT_WAIT_FOREVER
 constexpr DWORD kDefaultWaitMs = 50;        // NMPWAIT_USE_DEFAULT_WAIT
 
 }  // namespace
@@ -39,6 +40,8 @@ DWORD Win32FromErrno(int e) {
             return ERROR_ACCESS_DENIED;
         case EAGAIN:
             return ERROR_PIPE_BUSY;
+        case ETIMEDOUT:
+            return ERROR_SEM_TIMEOUT;
         case EPIPE:
         case ECONNRESET:
             return ERROR_BROKEN_PIPE;
@@ -106,23 +109,13 @@ DWORD Connect(const sockaddr_un& addr, socklen_t len, DWORD dwTimeoutMs, int* pf
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return Win32FromErrno(errno);
     if (dwTimeoutMs == 0) dwTimeoutMs = kDefaultWaitMs;
-    if (dwTimeoutMs != kWaitForever) {
-        struct timeval tv;
-        tv.tv_sec = dwTimeoutMs / 1000;
-        tv.tv_usec = static_cast<suseconds_t>(dwTimeoutMs % 1000) * 1000;
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-    }
-    int rc;
-    do {
-        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
+    if (RobustConnect(fd, reinterpret_cast<const sockaddr*>(&addr), len, Deadline::In(dwTimeoutMs)) != 0) {
         DWORD err = Win32FromErrno(errno);
         ::close(fd);
         return err;
     }
     // The send time-out stays: a request is far smaller than the socket
-    // buffer, and the reply is read without a time-out.
+    // buffer.
     *pfd = fd;
     return ERROR_SUCCESS;
 }
@@ -139,11 +132,8 @@ DWORD SendFrame(int fd, const void* pv, DWORD cb) {
     msg.msg_iov = iov;
     msg.msg_iovlen = 2;
     while (iov[0].iov_len + iov[1].iov_len > 0) {
-        ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Win32FromErrno(errno);
-        }
+        ssize_t n = RobustSendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (n < 0) return Win32FromErrno(errno);
         size_t done = static_cast<size_t>(n);
         for (int i = 0; i < 2; ++i) {
             size_t take = done < iov[i].iov_len ? done : iov[i].iov_len;
@@ -159,79 +149,44 @@ DWORD SendFrame(int fd, const void* pv, DWORD cb) {
     return ERROR_SUCCESS;
 }
 
-// Reads one frame: up to cbOut bytes of it into pvOut. A frame longer than
-// cbOut leaves pvOut full and answers ERROR_MORE_DATA.
-DWORD ReceiveFrame(int fd, void* pvOut, DWORD cbOut, DWORD* pcbRead) {
-    unsigned char hdr[4];
-    size_t haveHdr = 0;
-    size_t have = 0;
-    size_t want = cbOut;  // until the length is known
-    while (haveHdr < sizeof(hdr) || have < want) {
-        struct iovec iov[2];
-        int n = 0;
-        if (haveHdr < sizeof(hdr)) {
-            iov[n].iov_base = hdr + haveHdr;
-            iov[n].iov_len = sizeof(hdr) - haveHdr;
-            ++n;
+// Receives exactly cb bytes unless the peer closes first (ERROR_BROKEN_PIPE)
+// or the deadline passes (ERROR_SEM_TIMEOUT); *pcbGot receives how many came.
+DWORD ReceiveExactly(int fd, void* pv, size_t cb, const Deadline& deadline, size_t* pcbGot) {
+    size_t got = 0;
+    DWORD err = ERROR_SUCCESS;
+    while (got < cb) {
+        const ssize_t n = RobustRecv(fd, static_cast<char*>(pv) + got, cb - got, deadline);
+        if (n <= 0) {
+            err = n == 0 ? ERROR_BROKEN_PIPE : Win32FromErrno(errno);
+            break;
         }
-        if (have < want) {
-            iov[n].iov_base = static_cast<char*>(pvOut) + have;
-            iov[n].iov_len = want - have;
-            ++n;
-        }
-        struct msghdr msg = {};
-        msg.msg_iov = iov;
-        msg.msg_iovlen = static_cast<size_t>(n);
-        ssize_t got = ::recvmsg(fd, &msg, 0);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            *pcbRead = static_cast<DWORD>(have);
-            return Win32FromErrno(errno);
-        }
-        if (got == 0) {
-            *pcbRead = static_cast<DWORD>(have);
-            return ERROR_BROKEN_PIPE;
-        }
-        size_t done = static_cast<size_t>(got);
-        if (haveHdr < sizeof(hdr)) {
-            size_t take = done < sizeof(hdr) - haveHdr ? done : sizeof(hdr) - haveHdr;
-            haveHdr += take;
-            done -= take;
-            if (haveHdr == sizeof(hdr)) {
-                uint32_t frame = static_cast<uint32_t>(hdr[0]) | static_cast<uint32_t>(hdr[1]) << 8 |
-                                 static_cast<uint32_t>(hdr[2]) << 16 | static_cast<uint32_t>(hdr[3]) << 24;
-                if (frame > cbOut) {
-                    want = cbOut;
-                    if (have + done >= want) {
-                        *pcbRead = cbOut;
-                        return ERROR_MORE_DATA;
-                    }
-                    // Keep reading until the buffer is full, then report the rest.
-                    have += done;
-                    while (have < want) {
-                        ssize_t more = ::recv(fd, static_cast<char*>(pvOut) + have, want - have, 0);
-                        if (more < 0 && errno == EINTR) continue;
-                        if (more <= 0) {
-                            *pcbRead = static_cast<DWORD>(have);
-                            return more == 0 ? ERROR_BROKEN_PIPE : Win32FromErrno(errno);
-                        }
-                        have += static_cast<size_t>(more);
-                    }
-                    *pcbRead = cbOut;
-                    return ERROR_MORE_DATA;
-                }
-                want = frame;
-            }
-        }
-        have += done;
-        if (have > want) have = want;  // bytes past the frame are not ours
+        got += static_cast<size_t>(n);
     }
-    *pcbRead = static_cast<DWORD>(have);
-    return ERROR_SUCCESS;
+    *pcbGot = got;
+    return err;
+}
+
+// Reads one frame: its length, then up to cbOut bytes of its payload into
+// pvOut. The length is read on its own so that nothing past the frame is
+// ever taken into pvOut. A frame longer than cbOut leaves pvOut full and
+// answers ERROR_MORE_DATA.
+DWORD ReceiveFrame(int fd, void* pvOut, DWORD cbOut, const Deadline& deadline, DWORD* pcbRead) {
+    unsigned char hdr[4];
+    size_t got = 0;
+    *pcbRead = 0;
+    DWORD err = ReceiveExactly(fd, hdr, sizeof(hdr), deadline, &got);
+    if (err != ERROR_SUCCESS) return err;
+    const uint32_t cbFrame = static_cast<uint32_t>(hdr[0]) | static_cast<uint32_t>(hdr[1]) << 8 |
+                             static_cast<uint32_t>(hdr[2]) << 16 | static_cast<uint32_t>(hdr[3]) << 24;
+    err = ReceiveExactly(fd, pvOut, cbFrame < cbOut ? cbFrame : cbOut, deadline, &got);
+    *pcbRead = static_cast<DWORD>(got);
+    if (err == ERROR_SUCCESS && cbFrame > cbOut) err = ERROR_MORE_DATA;
+    return err;
 }
 
 // A connection that WaitNamedPipeA made, kept for the thread's next
-// CreateFileA of the same path.
+// CreateFileA or CallNamedPipeA of the same path; or one that a test handed over for the next
+// connection to any path (an empty szPath).
 struct ReservedConnection {
     int fd = -1;
     char szPath[sizeof(sockaddr_un::sun_path)] = {};
@@ -242,7 +197,7 @@ struct ReservedConnection {
         fd = -1;
     }
     int Take(const sockaddr_un& addr) {
-        if (fd < 0 || strcmp(szPath, addr.sun_path) != 0) return -1;
+        if (fd < 0 || (szPath[0] && strcmp(szPath, addr.sun_path) != 0)) return -1;
         int taken = fd;
         fd = -1;
         return taken;
@@ -259,11 +214,7 @@ thread_local ReservedConnection t_reserved;
 DWORD ConnectNow(const sockaddr_un& addr, socklen_t len, int* pfd) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return Win32FromErrno(errno);
-    int rc;
-    do {
-        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    if (RobustConnect(fd, reinterpret_cast<const sockaddr*>(&addr), len, Deadline::Never()) != 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         DWORD err = Win32FromErrno(errno);
         ::close(fd);
         return err;
@@ -284,6 +235,7 @@ struct PipeHandle {
     static constexpr size_t kDirectRead = 16 * 1024;
 
     int fd = -1;
+    DWORD dwReadTimeoutMs = kPipeWaitForever;  // each ReadFile's wait for the peer
     size_t iBegin = 0;
     size_t iEnd = 0;
     uint32_t cbFrameLeft = 0;
@@ -301,8 +253,8 @@ uint32_t U32Le(const unsigned char* p) {
 
 // Waits for more of the stream and receives it behind the buffered bytes.
 // ERROR_SUCCESS when bytes arrived; ERROR_BROKEN_PIPE once the peer has
-// closed.
-DWORD Fill(PipeHandle* h) {
+// closed; ERROR_SEM_TIMEOUT when the deadline passed first.
+DWORD Fill(PipeHandle* h, const Deadline& deadline) {
     if (h->fClosed) return ERROR_BROKEN_PIPE;
     if (h->iBegin == h->iEnd) {
         h->iBegin = h->iEnd = 0;
@@ -312,26 +264,23 @@ DWORD Fill(PipeHandle* h) {
         h->iEnd -= h->iBegin;
         h->iBegin = 0;
     }
-    for (;;) {
-        ssize_t n = ::recv(h->fd, h->rgbBuffer + h->iEnd, PipeHandle::kBufferSize - h->iEnd, 0);
-        if (n > 0) {
-            h->iEnd += static_cast<size_t>(n);
-            return ERROR_SUCCESS;
-        }
-        if (n == 0) {
-            h->fClosed = true;
-            return ERROR_BROKEN_PIPE;
-        }
-        if (errno == EINTR) continue;
-        return Win32FromErrno(errno);
+    ssize_t n = RobustRecv(h->fd, h->rgbBuffer + h->iEnd, PipeHandle::kBufferSize - h->iEnd, deadline);
+    if (n > 0) {
+        h->iEnd += static_cast<size_t>(n);
+        return ERROR_SUCCESS;
     }
+    if (n < 0) return Win32FromErrno(errno);
+    h->fClosed = true;
+    return ERROR_BROKEN_PIPE;
 }
 
 // Serves up to cb bytes from the frames' payloads; *pcbGot receives how
 // many. ERROR_SUCCESS also for a short read; otherwise the error that ended
 // a read with nothing to give.
 DWORD ReadPayload(PipeHandle* h, unsigned char* pb, size_t cb, size_t* pcbGot) {
+    const Deadline deadline = Deadline::In(h->dwReadTimeoutMs);
     size_t got = 0;
+    DWORD err = ERROR_SUCCESS;
     *pcbGot = 0;
     if (h->fZeroFramePending) {
         h->fZeroFramePending = false;
@@ -340,13 +289,9 @@ DWORD ReadPayload(PipeHandle* h, unsigned char* pb, size_t cb, size_t* pcbGot) {
     while (got < cb) {
         if (h->cbFrameLeft == 0) {
             // A frame boundary: the next frame's length.
-            DWORD err = ERROR_SUCCESS;
-            while (h->iEnd - h->iBegin < 4 && (err = Fill(h)) == ERROR_SUCCESS) {
+            while (h->iEnd - h->iBegin < 4 && (err = Fill(h, deadline)) == ERROR_SUCCESS) {
             }
-            if (err != ERROR_SUCCESS) {
-                if (got > 0) break;
-                return err;
-            }
+            if (err != ERROR_SUCCESS) break;
             h->cbFrameLeft = U32Le(h->rgbBuffer + h->iBegin);
             h->iBegin += 4;
             if (h->cbFrameLeft == 0) {
@@ -358,24 +303,18 @@ DWORD ReadPayload(PipeHandle* h, unsigned char* pb, size_t cb, size_t* pcbGot) {
         if (want > h->cbFrameLeft) want = h->cbFrameLeft;
         size_t have = h->iEnd - h->iBegin;
         if (have == 0 && want >= PipeHandle::kDirectRead) {
-            ssize_t n = ::recv(h->fd, pb + got, want, 0);
-            if (n < 0 && errno == EINTR) continue;
+            ssize_t n = RobustRecv(h->fd, pb + got, want, deadline);
             if (n <= 0) {
-                DWORD err = n == 0 ? ERROR_BROKEN_PIPE : Win32FromErrno(errno);
+                err = n == 0 ? ERROR_BROKEN_PIPE : Win32FromErrno(errno);
                 if (n == 0) h->fClosed = true;
-                if (got > 0) break;
-                return err;
+                break;
             }
             got += static_cast<size_t>(n);
             h->cbFrameLeft -= static_cast<uint32_t>(n);
             continue;
         }
         if (have == 0) {
-            DWORD err = Fill(h);
-            if (err != ERROR_SUCCESS) {
-                if (got > 0) break;
-                return err;
-            }
+            if ((err = Fill(h, deadline)) != ERROR_SUCCESS) break;
             continue;
         }
         if (want > have) want = have;
@@ -385,13 +324,15 @@ DWORD ReadPayload(PipeHandle* h, unsigned char* pb, size_t cb, size_t* pcbGot) {
         got += want;
     }
     *pcbGot = got;
-    return ERROR_SUCCESS;
+    // The end of the stream cuts a read short with what it has; a read with
+    // nothing to give fails, and so does one whose time ran out.
+    return got == 0 || err == ERROR_SEM_TIMEOUT ? err : ERROR_SUCCESS;
 }
 
 }  // namespace
 
 BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* pvOut, DWORD cbOut,
-                    DWORD* pcbRead, DWORD dwTimeoutMs) {
+                    DWORD* pcbRead, DWORD dwTimeoutMs, DWORD dwReplyTimeoutMs) {
     DWORD cbRead = 0;
     if (pcbRead) *pcbRead = 0;
     if ((!pvIn && cbIn) || (!pvOut && cbOut)) {
@@ -402,10 +343,10 @@ BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* 
     socklen_t len = 0;
     DWORD err = ResolvePipePath(szPipePath, &addr, &len);
     int fd = -1;
-    if (err == ERROR_SUCCESS) err = Connect(addr, len, dwTimeoutMs, &fd);
+    if (err == ERROR_SUCCESS && (fd = t_reserved.Take(addr)) < 0) err = Connect(addr, len, dwTimeoutMs, &fd);
     if (err == ERROR_SUCCESS) {
         err = SendFrame(fd, pvIn, cbIn);
-        if (err == ERROR_SUCCESS) err = ReceiveFrame(fd, pvOut, cbOut, &cbRead);
+        if (err == ERROR_SUCCESS) err = ReceiveFrame(fd, pvOut, cbOut, Deadline::In(dwReplyTimeoutMs), &cbRead);
         ::close(fd);
     }
     if (pcbRead) *pcbRead = cbRead;
@@ -417,7 +358,7 @@ BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* 
 }
 
 HPIPE CreateFileA(const char* szPipePath, DWORD /*dwDesiredAccess*/, DWORD /*dwShareMode*/,
-                  DWORD dwCreationDisposition, DWORD /*dwFlagsAndAttributes*/) {
+                  DWORD dwCreationDisposition, DWORD /*dwFlagsAndAttributes*/, DWORD dwReadTimeoutMs) {
     if (dwCreationDisposition != kPipeOpenExisting) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -444,6 +385,7 @@ HPIPE CreateFileA(const char* szPipePath, DWORD /*dwDesiredAccess*/, DWORD /*dwS
         return nullptr;
     }
     h->fd = fd;
+    h->dwReadTimeoutMs = dwReadTimeoutMs;
     h->rgbBuffer = pb;
     return h;
 }
@@ -518,6 +460,11 @@ BOOL ReadFile(HPIPE hPipe, void* pv, DWORD cb, DWORD* pcbRead) {
         return FALSE;
     }
     return TRUE;
+}
+
+void AdoptPipeConnection(int fd) {
+    sockaddr_un any = {};
+    t_reserved.Keep(fd, any);
 }
 
 BOOL CloseHandle(HPIPE hPipe) {

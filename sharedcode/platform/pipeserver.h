@@ -29,8 +29,6 @@ typedef PipeListener* HPIPELISTENER;
 struct PipeConnection;
 typedef PipeConnection* HPIPECONN;
 
-constexpr DWORD kPipeWaitForever = 0xFFFFFFFF;
-
 // Who may connect to a listener besides its owner. POSIX: the socket file's
 // mode, 0600 for kPipeAccessOwner, 0660 for kPipeAccessGroup (the group of
 // the folder or of the process). Windows: the instances' security

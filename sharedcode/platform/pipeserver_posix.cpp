@@ -17,7 +17,9 @@
 #include <new>
 
 #include "sharedcode/platform/pipe_posix.h"
+#include "sharedcode/platform/pipeserver_posix.h"
 #include "sharedcode/platform/process.h"
+#include "sharedcode/platform/robust_posix.h"
 
 namespace plat {
 
@@ -30,67 +32,33 @@ struct PipeListener {
     ino_t ino = 0;
 };
 
-struct PipeConnection {
-    int fd = -1;
-};
 
 namespace {
 
 using pipe_posix::Win32FromErrno;
 
-int64_t NowMs() {
-    timespec ts;
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// One deadline for a whole operation; poll() resumes after EINTR with what
-// is left of it.
-class Deadline {
-public:
-    explicit Deadline(DWORD dwTimeoutMs)
-        : m_fForever(dwTimeoutMs == kPipeWaitForever), m_end(NowMs() + static_cast<int64_t>(dwTimeoutMs)) {}
-    // Milliseconds for poll(): -1 forever, 0 when the time is up.
-    int Left() const {
-        if (m_fForever) return -1;
-        int64_t left = m_end - NowMs();
-        if (left <= 0) return 0;
-        return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
-    }
-
-private:
-    bool m_fForever;
-    int64_t m_end;
-};
-
 // Waits until fd is ready for events (or the wake pipe, when given, is
 // readable). ERROR_SUCCESS, ERROR_SEM_TIMEOUT or ERROR_OPERATION_ABORTED.
 DWORD WaitReady(int fd, short events, int wakeFd, const Deadline& deadline) {
-    for (;;) {
-        pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
-        int rc = ::poll(fds, wakeFd >= 0 ? 2 : 1, deadline.Left());
-        if (rc < 0) {
-            if (errno == EINTR) continue;
-            return Win32FromErrno(errno);
-        }
-        if (rc == 0) return ERROR_SEM_TIMEOUT;
-        if (wakeFd >= 0 && (fds[1].revents & POLLIN)) return ERROR_OPERATION_ABORTED;
-        return ERROR_SUCCESS;  // ready, or an error the next call reports
-    }
+    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    int rc = RobustPoll(fds, wakeFd >= 0 ? 2 : 1, deadline);
+    if (rc < 0) return Win32FromErrno(errno);
+    if (rc == 0) return ERROR_SEM_TIMEOUT;
+    if (wakeFd >= 0 && (fds[1].revents & POLLIN)) return ERROR_OPERATION_ABORTED;
+    return ERROR_SUCCESS;  // ready, or an error the next call reports
 }
 
 // Receives exactly cb bytes. ERROR_BROKEN_PIPE when the peer closes first.
 DWORD ReceiveAll(int fd, void* pv, size_t cb, const Deadline& deadline) {
     char* p = static_cast<char*>(pv);
     while (cb) {
-        ssize_t n = ::recv(fd, p, cb, 0);
+        ssize_t n = RobustRecv(fd, p, cb, Deadline::Never());
         if (n > 0) {
             p += n;
             cb -= static_cast<size_t>(n);
             continue;
         }
         if (n == 0) return ERROR_BROKEN_PIPE;
-        if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return Win32FromErrno(errno);
         DWORD err = WaitReady(fd, POLLIN, -1, deadline);
         if (err != ERROR_SUCCESS) return err;
@@ -149,7 +117,8 @@ HPIPELISTENER CreatePipeListener(const char* szPipePath, DWORD dwAccess, DWORD d
         } else {
             h->dev = st.st_dev;
             h->ino = st.st_ino;
-            int backlog = dwBacklog == 0 ? 1 : dwBacklog > 4096 ? 4096 : static_cast<int>(dwBacklog);
+            // Linux queues one client more than the backlog: 0 is a queue of one.
+            int backlog = dwBacklog > 4096 ? 4096 : static_cast<int>(dwBacklog);
             if (::listen(h->fd, backlog) != 0) err = Win32FromErrno(errno);
         }
         if (err != ERROR_SUCCESS && h->ino) ::unlink(addr.sun_path);
@@ -170,7 +139,7 @@ HPIPECONN AcceptPipeClient(HPIPELISTENER h, DWORD dwTimeoutMs) {
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    Deadline deadline(dwTimeoutMs);
+    const Deadline deadline = Deadline::In(dwTimeoutMs);
     for (;;) {
         if (h->fCancelled.load()) {
             Fail(ERROR_OPERATION_ABORTED);
@@ -204,10 +173,7 @@ HPIPECONN AcceptPipeClient(HPIPELISTENER h, DWORD dwTimeoutMs) {
 BOOL CancelPipeListener(HPIPELISTENER h) {
     if (!h) return Fail(ERROR_INVALID_HANDLE), FALSE;
     if (!h->fCancelled.exchange(true)) {
-        ssize_t n;
-        do {
-            n = ::write(h->wake[1], "x", 1);
-        } while (n < 0 && errno == EINTR);
+        RobustWrite(h->wake[1], "x", 1);
     }
     return TRUE;
 }
@@ -229,7 +195,7 @@ BOOL ReadPipeMessage(HPIPECONN c, void* pv, DWORD cb, DWORD* pcbRead, DWORD dwTi
     if (pcbRead) *pcbRead = 0;
     if (!c) return Fail(ERROR_INVALID_HANDLE), FALSE;
     if (!pv && cb) return Fail(ERROR_INVALID_PARAMETER), FALSE;
-    Deadline deadline(dwTimeoutMs);
+    const Deadline deadline = Deadline::In(dwTimeoutMs);
     unsigned char hdr[4];
     DWORD err = ReceiveAll(c->fd, hdr, sizeof(hdr), deadline);
     if (err != ERROR_SUCCESS) return Fail(err), FALSE;
@@ -246,7 +212,7 @@ BOOL ReadPipeMessage(HPIPECONN c, void* pv, DWORD cb, DWORD* pcbRead, DWORD dwTi
 BOOL WritePipeMessage(HPIPECONN c, const void* pv, DWORD cb, DWORD dwTimeoutMs) {
     if (!c) return Fail(ERROR_INVALID_HANDLE), FALSE;
     if (!pv && cb) return Fail(ERROR_INVALID_PARAMETER), FALSE;
-    Deadline deadline(dwTimeoutMs);
+    const Deadline deadline = Deadline::In(dwTimeoutMs);
     unsigned char hdr[4] = {static_cast<unsigned char>(cb), static_cast<unsigned char>(cb >> 8),
                             static_cast<unsigned char>(cb >> 16), static_cast<unsigned char>(cb >> 24)};
     iovec iov[2] = {{hdr, sizeof(hdr)}, {const_cast<void*>(pv), pv ? cb : 0}};
@@ -255,9 +221,8 @@ BOOL WritePipeMessage(HPIPECONN c, const void* pv, DWORD cb, DWORD dwTimeoutMs) 
         msghdr msg = {};
         msg.msg_iov = iov + iFirst;
         msg.msg_iovlen = static_cast<size_t>(2 - iFirst);
-        ssize_t n = ::sendmsg(c->fd, &msg, MSG_NOSIGNAL);
+        ssize_t n = RobustSendmsg(c->fd, &msg, MSG_NOSIGNAL);
         if (n < 0) {
-            if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 return Fail(errno == EPIPE || errno == ECONNRESET ? ERROR_NO_DATA : Win32FromErrno(errno)), FALSE;
             }

@@ -1,5 +1,6 @@
 // POSIX side of platform/process.h.
 #include "sharedcode/platform/process.h"
+#include "sharedcode/platform/robust_posix.h"
 
 #include <ctype.h>
 #include <errno.h>
@@ -79,13 +80,7 @@ BOOL GetComputerNameA(char* szBuffer, DWORD* pcch) {
     return TRUE;
 }
 
-void Sleep(DWORD dwMilliseconds) {
-    struct timespec ts;
-    ts.tv_sec = dwMilliseconds / 1000;
-    ts.tv_nsec = static_cast<long>(dwMilliseconds % 1000) * 1000000L;
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
+void Sleep(DWORD dwMilliseconds) { RobustNanosleep(dwMilliseconds); }
 
 DWORD GetTickCount() {
     struct timespec ts;

@@ -15,6 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sharedcode/platform/robust_posix.h"
+
 namespace plat {
 
 namespace {
@@ -62,13 +64,15 @@ void FoldLower(std::string& s) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
 }
 
-// A folded (lower-case) name against a caller's name of any case.
+// A folded (lower-case) name against a caller's name of any case. A stored
+// name may hold zero bytes (a quoted name can); it then matches nothing.
 bool EqualsFolded(const std::string& folded, const char* sz) {
     size_t i = 0;
     for (; i < folded.size(); ++i) {
         char c = sz[i];
+        if (c == 0) return false;
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != folded[i]) return false;  // also stops at the caller's NUL
+        if (c != folded[i]) return false;
     }
     return sz[i] == 0;
 }
@@ -303,7 +307,7 @@ std::shared_ptr<const Snapshot> Load(const std::string& path, const struct stat*
         snap->openError = ERROR_BADDB;
         return snap;
     }
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = RobustOpen(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         snap->openError = errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_BADDB;
         return snap;
@@ -311,8 +315,7 @@ std::shared_ptr<const Snapshot> Load(const std::string& path, const struct stat*
     std::string text;
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof(buf));
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = RobustRead(fd, buf, sizeof(buf));
         if (n <= 0) break;
         text.append(buf, static_cast<size_t>(n));
         if (text.size() > kMaxRegistryFile) break;
