@@ -35,8 +35,8 @@ constexpr size_t kMaxSessions = 256;
 class Sessions {
 public:
     // A new session of the administrator; false when kMaxSessions are open
-    // and in force.
-    bool Open(const std::string& admin, int64_t now, VGITEMID* pId);
+    // and none has been idle for `timeout` seconds.
+    bool Open(const std::string& admin, int64_t now, int64_t timeout, VGITEMID* pId);
     // Whether the session is open and has been used within `timeout` seconds;
     // if so it counts as used now. An expired session is ended.
     bool Touch(const VGITEMID& id, int64_t now, int64_t timeout, std::string* pAdmin);
@@ -48,6 +48,8 @@ public:
     std::atomic<uint64_t> logonFailures{0};
 
 private:
+    void DropExpired(int64_t now, int64_t timeout);
+
     struct Session {
         std::string admin;
         int64_t lastUsed;

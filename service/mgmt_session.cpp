@@ -116,7 +116,7 @@ void HandleOpen(Service& service, const Request& req, MessageWriter& out) {
         return;
     }
     VGITEMID id;
-    if (!sessions.Open(name, service.Now(), &id)) {
+    if (!sessions.Open(name, service.Now(), SessionTimeout(service), &id)) {
         Log::Event(kWarning, kMsgLogonFailure, who + ": too many sessions");
         WriteStatus(out, kHrTooManySessions, reply);
         return;
@@ -160,8 +160,14 @@ bool ReadPassword(const std::string& prompt, std::string* pPassword) {
 
 }  // namespace
 
-bool Sessions::Open(const std::string& admin, int64_t now, VGITEMID* pId) {
+void Sessions::DropExpired(int64_t now, int64_t timeout) {
+    for (auto it = m_sessions.begin(); it != m_sessions.end();)
+        it = now - it->second.lastUsed > timeout ? m_sessions.erase(it) : std::next(it);
+}
+
+bool Sessions::Open(const std::string& admin, int64_t now, int64_t timeout, VGITEMID* pId) {
     std::lock_guard<std::mutex> g(m_lock);
+    DropExpired(now, timeout);
     if (m_sessions.size() >= kMaxSessions) return false;
     VGITEMID id;
     do id = NewItemId();
@@ -174,8 +180,7 @@ bool Sessions::Open(const std::string& admin, int64_t now, VGITEMID* pId) {
 bool Sessions::Touch(const VGITEMID& id, int64_t now, int64_t timeout, std::string* pAdmin) {
     std::lock_guard<std::mutex> g(m_lock);
     // Expired sessions go first, so that the table only holds live ones.
-    for (auto it = m_sessions.begin(); it != m_sessions.end();)
-        it = now - it->second.lastUsed > timeout ? m_sessions.erase(it) : std::next(it);
+    DropExpired(now, timeout);
     auto it = m_sessions.find(id);
     if (it == m_sessions.end()) return false;
     it->second.lastUsed = now;

@@ -56,7 +56,7 @@ const char* const kSchema[] = {
     // Per counted range: where its count starts, and how often it was blocked.
     "CREATE TABLE ranges(range_key TEXT PRIMARY KEY, count_since INTEGER NOT NULL, offences INTEGER NOT NULL);",
     // Version 2: the administrators of the management pipe, with crypt(3) hashes.
-    "CREATE TABLE admins(name TEXT PRIMARY KEY COLLATE NOCASE, hash TEXT NOT NULL, changed INTEGER NOT NULL);",
+    "CREATE TABLE IF NOT EXISTS admins(name TEXT PRIMARY KEY COLLATE NOCASE, hash TEXT NOT NULL, changed INTEGER NOT NULL);",
     // Version 3: failures expire as a prefix of the table (they are stored in
     // time order), so their time index only cost every report a page.
     "DROP INDEX IF EXISTS failures_by_time;",

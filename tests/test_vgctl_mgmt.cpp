@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "VGClient/VAVarive32.h"
+#include "VGClient/vgservicerecords.h"
 #include "tests/mgmt_test.h"
 #include "tests/pe_image.h"
 #include "tests/vgctl_runner.h"
@@ -122,8 +123,22 @@ TEST_F(VgctlMgmt, ControlQueryAndStatistics) {
     EXPECT_EQ(U32At(Last(), 4), static_cast<uint32_t>(VGCMD_QUERYSERVICE));
     Run("control 0x10" + kSession);
     EXPECT_EQ(U32At(Last(), 116), 0x10u);
-    EXPECT_TRUE(Contains(Run("stats" + kSession), "size="));
+    EXPECT_TRUE(Contains(Run("stats" + kSession), "size="));  // a record of another layout
     EXPECT_EQ(Last().size(), 2544u);
+
+    // The service's layout: its named counters.
+    VGSTATSREC rec = {};
+    rec.cbSize = VG_STATISTICS_SIZE;
+    rec.bLayout = VG_STATS_LAYOUT;
+    std::strcpy(rec.szService, "vigilond 1.0");
+    rec.cCounters = 2;
+    rec.rgCounters[0] = {96, VG_STAT_Blocks, 3, {}, "Blocks"};
+    rec.rgCounters[1] = {96, VG_STAT_UptimeSeconds, 5000000000ull, {}, "UptimeSeconds"};
+    Bytes body(4);  // the gap before the record
+    const Bytes record = FakeService::Of(rec);
+    body.insert(body.end(), record.begin(), record.end());
+    Answer(0, body);
+    EXPECT_TRUE(Contains(Run("stats" + kSession), "service=vigilond 1.0\nBlocks=3\nUptimeSeconds=5000000000\nhr="));
 }
 
 TEST_F(VgctlMgmt, ListsAndListOperations) {

@@ -15,8 +15,8 @@ using namespace vgsvc;
 TEST(VigilondSessions, ExpireWhenIdleAndEndOnce) {
     Sessions s;
     VGITEMID a, b;
-    ASSERT_TRUE(s.Open("alice", 1000, &a));
-    ASSERT_TRUE(s.Open("bob", 1000, &b));
+    ASSERT_TRUE(s.Open("alice", 1000, 60, &a));
+    ASSERT_TRUE(s.Open("bob", 1000, 60, &b));
     std::string who;
     // Each use restarts the idle time.
     EXPECT_TRUE(s.Touch(a, 1050, 60, &who));
@@ -32,11 +32,11 @@ TEST(VigilondSessions, ExpireWhenIdleAndEndOnce) {
 TEST(VigilondSessions, AtMostTheLimitAtOnce) {
     Sessions s;
     VGITEMID id;
-    for (size_t i = 0; i < kMaxSessions; ++i) ASSERT_TRUE(s.Open("admin", 0, &id));
-    EXPECT_FALSE(s.Open("admin", 0, &id));
-    // Expired sessions make room once something looks at the table.
-    s.Touch(id, kDefaultSessionTimeout + 1, kDefaultSessionTimeout, nullptr);
-    EXPECT_TRUE(s.Open("admin", kDefaultSessionTimeout + 1, &id));
+    for (size_t i = 0; i < kMaxSessions; ++i) ASSERT_TRUE(s.Open("admin", 0, 60, &id));
+    EXPECT_FALSE(s.Open("admin", 60, 60, &id));
+    // Sessions idle past their time make room.
+    EXPECT_TRUE(s.Open("admin", 61, 60, &id));
+    EXPECT_EQ(s.Count(), 1u);
 }
 
 TEST(VigilondCredentials, HashesAreYescryptWithSaltAndCheckExactly) {
