@@ -99,9 +99,10 @@ void BM_LoadSmartIni(benchmark::State& state) {
     const Fixture& d = Data();
     for (auto _ : state) {
         CSmartIni ini;
-        if (ini.HrOpen(d.loadPath.c_str(), false, false) != S_OK || ini.EntryCount() != 100000u)
+        if (ini.HrOpen(d.loadPath.c_str(), false, false) != S_OK ||
+            ini.CacheLookup("Section49", "Key1999", nullptr, 0) != S_OK)
             state.SkipWithError("load failed");
-        benchmark::DoNotOptimize(ini.EntryCount());
+        benchmark::DoNotOptimize(&ini);
     }
 }
 
