@@ -24,7 +24,6 @@ constexpr int kcLockRetries = 100;
 constexpr DWORD kmsReadRetry = 50;
 constexpr DWORD kmsOpenRetry = 50;
 constexpr DWORD kmsLockRetry = 25;
-constexpr DWORD kcchLookup = 2048;
 constexpr DWORD kcchBool = 8;
 constexpr DWORD kcchOpenCopy = 4096;
 // Files are opened so that others may read, write and replace them meanwhile.
@@ -670,10 +669,9 @@ HRESULT CSmartIni::HrSetString(const char* szSection, const char* szKey, const c
     if (HrFailed(hr)) return hr;
     if (!szValue) return HrDeleteKey(szSection, szKey);
 
-    char szCurrent[kcchLookup];
-    if (CacheLookup(szSection, szKey, szCurrent, kcchLookup) == S_OK && std::strcmp(szCurrent, szValue) == 0)
-        return INI_S_UNCHANGED;
-    CacheStore(szSection, szKey, szValue);
+    // One search both compares the value stored and stores the new one.
+    if (!m_cache.Store(szSection, szKey, szValue)) return INI_S_UNCHANGED;
+    SetDirty(true);
     if (TestIniFlag(kfInTransaction)) {
         hr = JournalAppend(INIOP_SET, szSection, szKey, szValue);
     } else {
