@@ -19,7 +19,7 @@ HRESULT HrWrite(VGCONFIGWRITEREQ* pReq, DWORD dwCommand, const VGSESSIONID& idSe
     VgCopyText(pReq->szKey, szKey);
     VGREPLYHDR reply;
     VgPresetReply(&reply, sizeof(reply));
-    const HRESULT hr = HrPipeTransact(VGPIPE_MANAGEMENT, pReq, sizeof(*pReq), &reply, sizeof(reply));
+    const HRESULT hr = HrPipeTransact(VG_PIPE_MANAGEMENT, pReq, sizeof(*pReq), &reply, sizeof(reply));
     return HrFailed(hr) ? hr : reply.hrStatus;
 }
 
@@ -45,7 +45,7 @@ HRESULT HrRead(DWORD dwCommand, const VGSESSIONID& idSession, const char* szSect
     VgCopyText(req.szKey, szKey);
     std::memset(pReply, 0, sizeof(*pReply));
     VgPresetReply(&pReply->hdr, sizeof(*pReply));
-    const HRESULT hr = HrPipeTransact(VGPIPE_MANAGEMENT, &req, sizeof(req), pReply, sizeof(*pReply));
+    const HRESULT hr = HrPipeTransact(VG_PIPE_MANAGEMENT, &req, sizeof(req), pReply, sizeof(*pReply));
     return HrFailed(hr) ? hr : pReply->hdr.hrStatus;
 }
 

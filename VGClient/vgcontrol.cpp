@@ -114,7 +114,7 @@ VGHRESULT VGAPI HrVGControlService(VGSESSIONID idSession, VGDWORD dwControl, VGD
     req.dwControl = dwControl;
     VGREPLYHDR reply;
     VgPresetReply(&reply, sizeof(reply));
-    hr = HrPipeTransact(VGPIPE_MANAGEMENT, &req, sizeof(req), &reply, sizeof(reply));
+    hr = HrPipeTransact(VG_PIPE_MANAGEMENT, &req, sizeof(req), &reply, sizeof(reply));
     return HrFailed(hr) ? hr : reply.hrStatus;
 }
 
@@ -125,7 +125,7 @@ VGHRESULT VGAPI HrVGQueryService(VGSESSIONID idSession, VGDWORD* pdwState, VGDWO
     VGQUERYSERVICEREPLY reply;
     VgPresetReply(&reply.hdr, sizeof(reply));
     reply.dwState = 0;
-    HRESULT hr = HrPipeTransact(VGPIPE_MANAGEMENT, &req, sizeof(req), &reply, sizeof(reply));
+    HRESULT hr = HrPipeTransact(VG_PIPE_MANAGEMENT, &req, sizeof(req), &reply, sizeof(reply));
     if (HrFailed(hr)) return hr;
     *pdwState = reply.dwState;
     return S_OK;
@@ -142,7 +142,7 @@ VGHRESULT VGAPI HrVGQueryStatistics(VGSESSIONID idSession, VGSTATISTICS* pStatis
     VgPresetReply(&reply.hdr, sizeof(reply));
     reply.dwAlignment = 0;
     std::memset(&reply.stats, 0, sizeof(reply.stats));
-    HRESULT hr = HrPipeTransact(VGPIPE_MANAGEMENT, &req, sizeof(req), &reply, sizeof(reply));
+    HRESULT hr = HrPipeTransact(VG_PIPE_MANAGEMENT, &req, sizeof(req), &reply, sizeof(reply));
     if (HrFailed(hr)) return hr;
     if (HrFailed(reply.hdr.hrStatus)) return reply.hdr.hrStatus;
     std::memcpy(pStatistics, &reply.stats, sizeof(*pStatistics));

@@ -40,7 +40,7 @@ DWORD BuildItemRequest(ItemRequest* pReq, DWORD dwCommand, const VGSESSIONID& id
 HRESULT HrExchange(const void* pvRequest, DWORD cbRequest) {
     VGREPLYHDR reply;
     VgPresetReply(&reply, sizeof(reply));
-    HRESULT hr = HrPipeTransact(VGPIPE_MANAGEMENT, pvRequest, cbRequest, &reply, sizeof(reply));
+    HRESULT hr = HrPipeTransact(VG_PIPE_MANAGEMENT, pvRequest, cbRequest, &reply, sizeof(reply));
     return HrFailed(hr) ? hr : reply.hrStatus;
 }
 
@@ -60,7 +60,7 @@ HRESULT HrAddWithIdentifier(DWORD dwCommand, const VGSESSIONID& idSession, void*
     VGADDITEMREPLY reply;
     std::memset(&reply, 0, sizeof(reply));
     VgPresetReply(&reply.hdr, sizeof(reply));
-    HRESULT hr = HrPipeTransact(VGPIPE_MANAGEMENT, &req, cbRequest, &reply, sizeof(reply));
+    HRESULT hr = HrPipeTransact(VG_PIPE_MANAGEMENT, &req, cbRequest, &reply, sizeof(reply));
     if (HrFailed(hr)) return hr;
     if (pItem && (HrSucceeded(reply.hdr.hrStatus) || dwReserved == 0))
         std::memcpy(static_cast<BYTE*>(pItem) + offIdItem, &reply.idItem, sizeof(reply.idItem));

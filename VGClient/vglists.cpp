@@ -45,7 +45,7 @@ HRESULT HrOpenListChannel(const VGREQHDREX& req, plat::HPIPE* phPipe) {
     *phPipe = nullptr;
     char szPath[VG_PIPE_PATH_SIZE] = {};
     DWORD dwReplyTimeoutMs = 0;  // bounds each read of the channel
-    FormatPipePath(VGPIPE_MANAGEMENT, szPath, &dwReplyTimeoutMs);
+    FormatPipePath(VG_PIPE_MANAGEMENT, szPath, &dwReplyTimeoutMs);
     plat::HPIPE hPipe = nullptr;
     for (DWORD dwTry = 1;; ++dwTry) {
         hPipe = plat::CreateFileA(szPath, plat::kPipeGenericRead | plat::kPipeGenericWrite, 0,

@@ -5,6 +5,23 @@
 #include "sharedcode/szbounded.h"
 #include "sharedcode/wintypes.h"
 
+// One row of the command table: the pipe and the request and reply sizes of
+// a command, looked up at compile time. An unknown command gives zeros.
+struct VGCOMMANDROW {
+    DWORD dwCommand;
+    DWORD dwPipe;  // VG_PIPE_SCREENING, VG_PIPE_MANAGEMENT or VG_PIPE_STREAMED
+    DWORD cbRequest;
+    DWORD cbReply;  // of a streamed command: its list header
+};
+
+constexpr VGCOMMANDROW VgCommandRow(DWORD dwCommand) {
+#define VG_COMMAND_ROW_(code, name, pipe, cbReq, cbRep) \
+    if (dwCommand == (code)) return VGCOMMANDROW{(code), (pipe), (cbReq), (cbRep)};
+    VG_COMMAND_TABLE(VG_COMMAND_ROW_)
+#undef VG_COMMAND_ROW_
+    return VGCOMMANDROW{0, 0, 0, 0};
+}
+
 // Header fields: size, command, process and thread ids, version, computer name.
 void VgFillReqHdr(VGREQHDR* pHdr, DWORD dwCommand, DWORD cbSize);
 // The same, then the session id (null: 16 zero bytes) and zero abReserved.

@@ -26,7 +26,7 @@ HRESULT HrListQuery(DWORD dwCommand, const char* szIPAddress, VGQUERYREPLY* pRep
 
     VgPresetReply(&pReply->hdr, sizeof(*pReply));
     pReply->dwResult = 0;
-    HRESULT hr = HrPipeTransact(VGPIPE_SCREENING, &req, sizeof(req), pReply, sizeof(*pReply));
+    HRESULT hr = HrPipeTransact(VG_PIPE_SCREENING, &req, sizeof(req), pReply, sizeof(*pReply));
     if (HrFailed(hr)) return hr;
     if (HrFailed(pReply->hdr.hrStatus)) return pReply->hdr.hrStatus;
     return S_OK;  // a positive status is not passed on
@@ -67,7 +67,7 @@ HRESULT HrGeoBlockQuery(DWORD dwCommand, const char* szIPAddress, DWORD dwServic
         if (!pCallerGeo) return VG_E_MISSINGARG;
         if (pCallerGeo->cbSize != VG_GEODATA_SIZE) return VG_E_BADSIZE;
     }
-    HRESULT hr = HrPipeTransact(VGPIPE_SCREENING, &req, sizeof(req), pReply, cbReply);
+    HRESULT hr = HrPipeTransact(VG_PIPE_SCREENING, &req, sizeof(req), pReply, cbReply);
     if (HrFailed(hr)) return hr;
     if (HrFailed(pReply->base.hdr.hrStatus)) return pReply->base.hdr.hrStatus;
     return S_OK;
@@ -87,7 +87,7 @@ HRESULT HrGeoData(VGGEOQUERY* pReq, VGGEODATA* pGeoData) {
     VgPresetGeoData(&reply.geoData);
     if (!pGeoData) return VG_E_MISSINGARG;
     if (pGeoData->cbSize != VG_GEODATA_SIZE) return VG_E_BADSIZE;
-    HRESULT hr = HrPipeTransact(VGPIPE_SCREENING, pReq, sizeof(*pReq), &reply, sizeof(reply));
+    HRESULT hr = HrPipeTransact(VG_PIPE_SCREENING, pReq, sizeof(*pReq), &reply, sizeof(reply));
     if (HrFailed(hr)) return hr;
     if (HrFailed(reply.hdr.hrStatus)) return reply.hdr.hrStatus;
     std::memcpy(pGeoData, &reply.geoData, sizeof(*pGeoData));
@@ -97,14 +97,10 @@ HRESULT HrGeoData(VGGEOQUERY* pReq, VGGEODATA* pGeoData) {
 // ---------------------------------------------------------------------------
 // Connection admission (commands 6 to 9)
 
-DWORD AdmissionRequestSize(DWORD dwCommand) {
-    switch (dwCommand) {
-        case VGCMD_ALLOWIPCONNECTION: return 176;
-        case VGCMD_ALLOWCONNECTION: return 500;
-        case VGCMD_ALLOWIPCONNECTIONEX: return 184;
-        default: return sizeof(VGADMISSIONREQ);
-    }
-}
+// One record holds every admission request and reply; each command sends
+// and reads the part of it that its row of the command table gives.
+static_assert(sizeof(VGADMISSIONREQ) == VgCommandRow(VGCMD_ALLOWCONNECTIONEX).cbRequest, "largest request");
+static_assert(sizeof(VGADMISSIONREPLY) == VgCommandRow(VGCMD_ALLOWCONNECTIONEX).cbReply, "largest reply");
 
 // One admission request. The reply's status plays no part; on a transport
 // failure nothing is written, so a twin's verdict word keeps its 1.
@@ -112,8 +108,9 @@ HRESULT HrAdmit(DWORD dwCommand, const char* szIPAddress, DWORD dwService, const
                 DWORD dwParam2, VGDWORD* pdwVerdict, VGDWORD* pdwInfo1, VGGEODATA* pGeoData, VGDWORD* pdwInfo2) {
     const bool bAccount = dwCommand == VGCMD_ALLOWCONNECTION || dwCommand == VGCMD_ALLOWCONNECTIONEX;
     const bool bExtended = dwCommand == VGCMD_ALLOWIPCONNECTIONEX || dwCommand == VGCMD_ALLOWCONNECTIONEX;
-    const DWORD cbRequest = AdmissionRequestSize(dwCommand);
-    const DWORD cbReply = bExtended ? sizeof(VGADMISSIONREPLY) : 20;
+    const VGCOMMANDROW row = VgCommandRow(dwCommand);
+    const DWORD cbRequest = row.cbRequest;
+    const DWORD cbReply = row.cbReply;
     if (!szIPAddress || (bAccount && !szAccount)) return VG_E_MISSINGARG;
 
     VGADMISSIONREQ req;
@@ -138,7 +135,7 @@ HRESULT HrAdmit(DWORD dwCommand, const char* szIPAddress, DWORD dwService, const
     VgPresetReply(&reply.hdr, cbReply);
     reply.dwVerdict = 1;
     VgPresetGeoData(&reply.geoData);
-    HRESULT hr = HrPipeTransact(VGPIPE_SCREENING, &req, cbRequest, &reply, cbReply);
+    HRESULT hr = HrPipeTransact(row.dwPipe, &req, cbRequest, &reply, cbReply);
     if (HrFailed(hr)) return hr;
 
     if (pdwVerdict) *pdwVerdict = reply.dwVerdict;
@@ -157,7 +154,7 @@ template <typename Request>
 HRESULT HrReport(Request* pReq) {
     VGREPLYHDR reply;
     VgPresetReply(&reply, sizeof(reply));
-    HRESULT hr = HrPipeTransact(VGPIPE_SCREENING, pReq, sizeof(*pReq), &reply, sizeof(reply));
+    HRESULT hr = HrPipeTransact(VG_PIPE_SCREENING, pReq, sizeof(*pReq), &reply, sizeof(reply));
     return HrFailed(hr) ? hr : reply.hrStatus;
 }
 

@@ -58,7 +58,7 @@ HRESULT HrEndSession(DWORD dwCommand, const VGSESSIONID& idSession) {
     VgFillReqHdrEx(&req, dwCommand, sizeof(req), &idSession);
     VGREPLYHDR reply;
     VgPresetReply(&reply, sizeof(reply));
-    const HRESULT hr = HrPipeTransact(VGPIPE_MANAGEMENT, &req, sizeof(req), &reply, sizeof(reply));
+    const HRESULT hr = HrPipeTransact(VG_PIPE_MANAGEMENT, &req, sizeof(req), &reply, sizeof(reply));
     return HrFailed(hr) ? hr : reply.hrStatus;
 }
 
@@ -164,7 +164,7 @@ VGHRESULT VGAPI HrVGOpenMgmtSession(const char* szText1, const char* szText2, co
     hr = SzCopy(req.szText3, sizeof(req.szText3), szText3);
     if (hr != S_OK) return hr;
 
-    hr = HrPipeTransact(VGPIPE_MANAGEMENT, &req, sizeof(req), &reply, sizeof(reply));
+    hr = HrPipeTransact(VG_PIPE_MANAGEMENT, &req, sizeof(req), &reply, sizeof(reply));
     if (HrFailed(hr)) return hr;
     *pidSession = reply.idSession;
     return reply.hdr.hrStatus;

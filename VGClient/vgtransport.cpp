@@ -54,17 +54,17 @@ void ResolveServerName(char* szServer, DWORD* pdwReplyTimeoutMs) {
     szServer[VG_SERVER_NAME_SIZE - 1] = 0;
 }
 
-void FormatPipePath(VGPIPE ePipe, char* szPath, DWORD* pdwReplyTimeoutMs) {
+void FormatPipePath(DWORD dwPipe, char* szPath, DWORD* pdwReplyTimeoutMs) {
     char szServer[VG_SERVER_NAME_SIZE];
     ResolveServerName(szServer, pdwReplyTimeoutMs);
     SzFormat(szPath, VG_PIPE_PATH_SIZE, "\\\\%s\\pipe\\%s", szServer,
-             ePipe == VGPIPE_SCREENING ? VG_SCREENING_PIPE : VG_MANAGEMENT_PIPE);
+             dwPipe == VG_PIPE_SCREENING ? VG_SCREENING_PIPE : VG_MANAGEMENT_PIPE);
 }
 
-HRESULT HrPipeTransact(VGPIPE ePipe, const void* pvRequest, DWORD cbRequest, void* pvReply, DWORD cbReply) {
+HRESULT HrPipeTransact(DWORD dwPipe, const void* pvRequest, DWORD cbRequest, void* pvReply, DWORD cbReply) {
     char szPath[VG_PIPE_PATH_SIZE] = {};
     DWORD dwReplyTimeoutMs = 0;
-    FormatPipePath(ePipe, szPath, &dwReplyTimeoutMs);
+    FormatPipePath(dwPipe, szPath, &dwReplyTimeoutMs);
     for (DWORD dwAttemptsLeft = VG_PIPE_ATTEMPTS;;) {
         DWORD cbRead = 0;
         if (plat::CallNamedPipeA(szPath, pvRequest, cbRequest, pvReply, cbReply, &cbRead, VG_PIPE_WAIT_MS,

@@ -2,12 +2,8 @@
 // reply over the screening or the management pipe.
 #pragma once
 
+#include "VGClient/VAVarive32.h"
 #include "sharedcode/wintypes.h"
-
-enum VGPIPE {
-    VGPIPE_SCREENING,   // "W.A.R.D.E.N.", commands 1 to 12
-    VGPIPE_MANAGEMENT,  // "Quartermast", commands 13 and up
-};
 
 // HKEY_LOCAL_MACHINE key of FailoverMode, Server, ReplyTimeout, IniPath and
 // CLSID.
@@ -32,10 +28,12 @@ LONG VgReadConfigValue(const char* szName, void* pv, DWORD cb);
 void ResolveServerName(char* szServer, DWORD* pdwReplyTimeoutMs = nullptr);
 
 // Formats \\SERVER\pipe\NAME for this call into szPath (VG_PIPE_PATH_SIZE),
-// with the reply time-out as ResolveServerName gives it.
-void FormatPipePath(VGPIPE ePipe, char* szPath, DWORD* pdwReplyTimeoutMs = nullptr);
+// with the reply time-out as ResolveServerName gives it. dwPipe is the
+// command table's pipe column: VG_PIPE_SCREENING names the screening pipe,
+// the others the management pipe (the list channel is on it).
+void FormatPipePath(DWORD dwPipe, char* szPath, DWORD* pdwReplyTimeoutMs = nullptr);
 
 // Sends the request unchanged and reads one reply over the presets in
 // pvReply. Two attempts; none more when the pipe does not exist; a 50 ms
 // pause after every other failed attempt, the last one too.
-HRESULT HrPipeTransact(VGPIPE ePipe, const void* pvRequest, DWORD cbRequest, void* pvReply, DWORD cbReply);
+HRESULT HrPipeTransact(DWORD dwPipe, const void* pvRequest, DWORD cbRequest, void* pvReply, DWORD cbReply);

@@ -3,6 +3,19 @@
 // 100,000 lookups, and 10,000 new keys set and saved once. inih (a reader
 // that keeps nothing, here filling a hash map) is measured beside them.
 //
+// The insert target compares like with like: SimpleIni's text is saved the
+// way the engine must save, into a new file flushed to the disk that then
+// takes the settings file's place, the folder flushed too. Against a plain
+// SimpleIni SaveFile, which leaves the data in the page cache, the engine
+// measured about 2.3 times on this (shared, loaded) machine, and 1.3-1.4
+// times with the files on a tmpfs, where a flush costs nothing: the two
+// flushes are most of that gap, and they are what keeps a settings file
+// whole when the machine stops. The order of the cache costs little: an
+// insert moves half the slots behind it on average, 16 bytes a slot (its
+// pointer and key prefix), so up to 80 KB at 10,000 entries but a few
+// kilobytes, well under a microsecond, at the hundreds of keys of a real
+// settings file.
+//
 // The engine's lookups run with NoRefresh raised, as its in-process users
 // do when they hold the cache lock; BM_LookupSmartIniRefresh shows the cost
 // of the look at the file that every plain lookup makes.
@@ -12,6 +25,7 @@
 #define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <ini.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -99,9 +113,10 @@ void BM_LoadSmartIni(benchmark::State& state) {
     const Fixture& d = Data();
     for (auto _ : state) {
         CSmartIni ini;
-        if (ini.HrOpen(d.loadPath.c_str(), false, false) != S_OK || ini.EntryCount() != 100000u)
+        if (ini.HrOpen(d.loadPath.c_str(), false, false) != S_OK ||
+            ini.CacheLookup("Section49", "Key1999", nullptr, 0) != S_OK)
             state.SkipWithError("load failed");
-        benchmark::DoNotOptimize(ini.EntryCount());
+        benchmark::DoNotOptimize(&ini);
     }
 }
 
@@ -206,6 +221,23 @@ void BM_InsertSmartIni(benchmark::State& state) {
     }
 }
 
+// Saves as the engine does: the text into a new file, flushed, put in the
+// file's place, then the folder flushed.
+bool SaveDurably(const CSimpleIniA& ini, const std::string& dir, const std::string& path) {
+    std::string text;
+    if (ini.Save(text) < 0) return false;
+    const std::string temp = path + ".tmp";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return false;
+    bool fDone = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+    ::close(fd);
+    fDone = fDone && ::rename(temp.c_str(), path.c_str()) == 0;
+    const int fdDir = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    fDone = fDone && fdDir >= 0 && ::fsync(fdDir) == 0;
+    if (fdDir >= 0) ::close(fdDir);
+    return fDone;
+}
+
 void BM_InsertSimpleIni(benchmark::State& state) {
     const Fixture& d = Data();
     for (auto _ : state) {
@@ -213,7 +245,7 @@ void BM_InsertSimpleIni(benchmark::State& state) {
         CSimpleIniA ini;
         ini.LoadFile(d.insertPath.c_str());
         for (const auto& e : d.inserts) ini.SetValue(e.first.c_str(), e.second.c_str(), "inserted value");
-        if (ini.SaveFile(d.insertPath.c_str()) < 0) state.SkipWithError("save failed");
+        if (!SaveDurably(ini, d.dir, d.insertPath)) state.SkipWithError("save failed");
     }
 }
 

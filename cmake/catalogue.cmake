@@ -16,7 +16,9 @@ set(VG_MESSAGE_ROWS ${CMAKE_SOURCE_DIR}/VGClient/vgmessages.inc)
 set(VG_MCGEN_SOURCES
   ${CMAKE_SOURCE_DIR}/tools/mcgen/mcgen.cpp
   ${VG_MESSAGE_ROWS}
-  ${CMAKE_SOURCE_DIR}/VGClient/vgmessagetable.h)
+  ${CMAKE_SOURCE_DIR}/VGClient/vgmessagetable.h
+  ${CMAKE_SOURCE_DIR}/VGClient/vgexports.inc
+  ${CMAKE_SOURCE_DIR}/VGClient/vgsettings.inc)
 set(VG_MESSAGES_DIR ${CMAKE_BINARY_DIR}/messages)
 set(VG_MESSAGES_BIN ${VG_MESSAGES_DIR}/messages.bin)
 set(VG_MESSAGES_CPP ${VG_MESSAGES_DIR}/vgmessagetable_data.cpp)

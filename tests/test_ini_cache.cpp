@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "sharedcode/ini/smartini.h"
 #include "sharedcode/platform/heap.h"
+#include "tests/test_ini_support.h"
 
 namespace {
 
@@ -28,10 +28,11 @@ std::string Build(CSmartIni& ini) {
 }
 
 // "section|key=value" per entry, in cache order.
-Strings Entries(const CSmartIni& ini) {
+Strings Entries(CSmartIni& ini) {
+    const CSmartIni::CEntryCache& cache = CSmartIniTestPeer(ini).Cache();
     Strings v;
-    for (DWORD i = 0; i < ini.EntryCount(); ++i) {
-        const CSmartIni::tagINICACHEENTRY* p = ini.Entry(i);
+    for (DWORD i = 0; i < cache.Count(); ++i) {
+        const CSmartIni::tagINICACHEENTRY* p = cache.Entry(i);
         v.push_back(std::string(p->szSection.Get()) + "|" + p->szKey.Get() + "=" + p->szValue.Get());
     }
     return v;
@@ -154,10 +155,11 @@ TEST(IniCache, AgreesWithAMapUnderRandomChangesAndSurvivesARoundTrip) {
             ASSERT_EQ(S_OK, ini.CacheStore(s, k, v.c_str()));
         }
     }
-    ASSERT_EQ(model.size(), ini.EntryCount());
+    const CSmartIni::CEntryCache& cache = CSmartIniTestPeer(ini).Cache();
+    ASSERT_EQ(model.size(), cache.Count());
     auto it = model.begin();
-    for (DWORD i = 0; i < ini.EntryCount(); ++i, ++it) {
-        const auto* p = ini.Entry(i);
+    for (DWORD i = 0; i < cache.Count(); ++i, ++it) {
+        const auto* p = cache.Entry(i);
         EXPECT_EQ(it->first, std::make_pair(fold(p->szSection.Get()), fold(p->szKey.Get()))) << i;
         EXPECT_EQ(it->second, Lookup(ini, p->szSection.Get(), p->szKey.Get()));
     }
@@ -165,7 +167,7 @@ TEST(IniCache, AgreesWithAMapUnderRandomChangesAndSurvivesARoundTrip) {
     CSmartIni reread;
     Parse(reread, Build(ini));
     EXPECT_FALSE(reread.IsDirty());
-    ASSERT_EQ(model.size(), reread.EntryCount());
+    ASSERT_EQ(model.size(), CSmartIniTestPeer(reread).Cache().Count());
     for (const auto& e : model) EXPECT_EQ(e.second, Lookup(reread, e.first.first.c_str(), e.first.second.c_str()));
 }
 

@@ -60,7 +60,7 @@ TEST_F(SmartIni, PathFormsAndRefusedOpens) {
     EXPECT_EQ("wide", Get(ini, "S", "k"));
     Forget(L"\\\\?\\UNC\\nosuchsrv\\share\\x.ini");
     EXPECT_EQ(S_OK, ini.HrOpen(L"\\\\?\\UNC\\nosuchsrv\\\\share\\x.ini", false, false)) << "nothing there yet";
-    EXPECT_STREQ("\\\\nosuchsrv\\share\\x.ini", ini.PlainPath());
+    EXPECT_STREQ("\\\\nosuchsrv\\share\\x.ini", CSmartIniTestPeer(ini).PlainPath());
 
     // An exclusive open within one process: refused until the first lets go.
     const std::string excl = PathOf("x.ini");
@@ -201,11 +201,11 @@ TEST_F(SmartIni, TransactionGathersChangesForOneSaveOrDiscardsThem) {
     // Abandoning reloads, and gives back one hold of the file mutex that the
     // caller took across the transaction.
     ASSERT_EQ(S_OK, ini.HrOpen(path.c_str(), false, false));
-    ASSERT_TRUE(ini.FileMutex().Lock());
+    ASSERT_TRUE(CSmartIniTestPeer(ini).FileMutex().Lock());
     ini.SetInTransaction(true);
     EXPECT_EQ(S_OK, ini.HrSetString("S", "d", "4"));
     EXPECT_EQ(S_OK, ini.AbandonTransaction());
-    EXPECT_EQ(0, ini.FileMutex().HoldCount());
+    EXPECT_EQ(0, CSmartIniTestPeer(ini).FileMutex().HoldCount());
     EXPECT_EQ(INI_E_NOTFOUND, ini.HrGetString("S", "d", nullptr, nullptr, 0));
 }
 
@@ -226,7 +226,7 @@ TEST_F(SmartIni, ChangesOfAnotherObjectAreSeenAtOnce) {
         ASSERT_EQ("w", Get(reader, "S", std::to_string(i).c_str())) << i;
     }
     EXPECT_GT(MTime(path), ahead);
-    EXPECT_EQ(plat::FileTimeValue(writer.LastWriteTime()), 116444736000000000ull + MTime(path) / 100);
+    EXPECT_EQ(plat::FileTimeValue(CSmartIniTestPeer(writer).LastWriteTime()), 116444736000000000ull + MTime(path) / 100);
 }
 
 TEST_F(SmartIni, ReloadIntervalHoldsBackReadsButNotChanges) {

@@ -16,6 +16,19 @@
 #include "sharedcode/ini/inipath.h"
 #include "sharedcode/ini/smartini.h"
 
+// What the tests look at inside a CSmartIni.
+class CSmartIniTestPeer {
+public:
+    explicit CSmartIniTestPeer(CSmartIni& ini) : m_ini(ini) {}
+    const CSmartIni::CEntryCache& Cache() const { return m_ini.m_cache; }
+    const char* PlainPath() const { return m_ini.m_szPlainPath.Get(); }
+    plat::FileTime LastWriteTime() { return m_ini.LastWriteTime(); }
+    CRVN::IPC::CNamedMutex& FileMutex() { return m_ini.m_mtxFile; }
+
+private:
+    CSmartIni& m_ini;
+};
+
 namespace initest {
 
 inline std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }

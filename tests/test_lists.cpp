@@ -236,7 +236,7 @@ TEST_F(Lists, ReplyTimeoutEndsASilentStream) {
 // close, however the service cuts its stream and whenever the frames arrive.
 TEST_F(Lists, ChannelReadsServeBytesNotFrames) {
     char szPath[VG_PIPE_PATH_SIZE];
-    FormatPipePath(VGPIPE_MANAGEMENT, szPath);
+    FormatPipePath(VG_PIPE_MANAGEMENT, szPath);
     auto open = [&](const std::vector<Bytes>& frames, int frameGapMs) {
         Answer(frames, frameGapMs);
         plat::HPIPE h = plat::CreateFileA(szPath, plat::kPipeGenericRead | plat::kPipeGenericWrite, 0,

@@ -25,9 +25,9 @@ int64_t MsSince(Clock::time_point t0) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
 }
 
-std::string PathOf(VGPIPE pipe) {
+std::string PathOf(DWORD dwPipe) {
     char sz[VG_PIPE_PATH_SIZE];
-    FormatPipePath(pipe, sz);
+    FormatPipePath(dwPipe, sz);
     return sz;
 }
 
@@ -44,7 +44,7 @@ class Endpoint : public VgTestEnv {};
 // Both pipes go to the configured server unless fail-over is on; a value
 // that cannot be read, or a corrupt registry, selects the local computer.
 TEST_F(Endpoint, LocalComputerUnlessAServerIsConfigured) {
-    EXPECT_EQ(PathOf(VGPIPE_SCREENING), "\\\\.\\pipe\\W.A.R.D.E.N.") << "no registry file";
+    EXPECT_EQ(PathOf(VG_PIPE_SCREENING), "\\\\.\\pipe\\W.A.R.D.E.N.") << "no registry file";
     const std::string s63(63, 'S'), s64(64, 'S');
     const struct { std::string lines, server; } cases[] = {
         {"", "."},
@@ -58,11 +58,11 @@ TEST_F(Endpoint, LocalComputerUnlessAServerIsConfigured) {
     };
     for (const auto& c : cases) {
         WriteConfiguration(c.lines);
-        EXPECT_EQ(PathOf(VGPIPE_SCREENING), "\\\\" + c.server + "\\pipe\\W.A.R.D.E.N.") << c.lines;
-        EXPECT_EQ(PathOf(VGPIPE_MANAGEMENT), "\\\\" + c.server + "\\pipe\\Quartermast") << c.lines;
+        EXPECT_EQ(PathOf(VG_PIPE_SCREENING), "\\\\" + c.server + "\\pipe\\W.A.R.D.E.N.") << c.lines;
+        EXPECT_EQ(PathOf(VG_PIPE_MANAGEMENT), "\\\\" + c.server + "\\pipe\\Quartermast") << c.lines;
     }
     WriteRegistry("this is not a registry file\r\n");
-    EXPECT_EQ(PathOf(VGPIPE_SCREENING), "\\\\.\\pipe\\W.A.R.D.E.N.");
+    EXPECT_EQ(PathOf(VG_PIPE_SCREENING), "\\\\.\\pipe\\W.A.R.D.E.N.");
 }
 
 TEST_F(Endpoint, CallsFollowTheRegistry) {

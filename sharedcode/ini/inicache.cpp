@@ -1,4 +1,4 @@
-// The entry cache of CSmartIni: reading INI text into it, writing it back
+// CSmartIni::CEntryCache: reading INI text into the cache, writing it back
 // as text, and lookups and changes by (section, key).
 //
 // Section names of any length are kept whole in the entries and written
@@ -16,6 +16,7 @@
 namespace {
 
 typedef CSmartIni::tagINICACHEENTRY CacheEntry;
+typedef CSmartIni::CEntryCache Cache;
 
 constexpr size_t kcchNotesName = 255;
 
@@ -29,8 +30,8 @@ struct FoldTable {
 const FoldTable g_fold;
 
 int CompareEntries(const CacheEntry* p1, const CacheEntry* p2) {
-    const int n = CSmartIni::CompareNames(p1->szSection.Get(), p2->szSection.Get());
-    return n ? n : CSmartIni::CompareNames(p1->szKey.Get(), p2->szKey.Get());
+    const int n = Cache::CompareNames(p1->szSection.Get(), p2->szSection.Get());
+    return n ? n : Cache::CompareNames(p1->szKey.Get(), p2->szKey.Get());
 }
 
 int CompareSlots(const void* pv1, const void* pv2) {
@@ -77,7 +78,7 @@ bool GrowArray(T** pp, DWORD* pcCapacity, DWORD cUsed, DWORD cNew) {
 int ComparePrefixed(uint64_t qw1, const char* psz1, uint64_t qw2, const char* psz2) {
     if (qw1 != qw2) return qw1 < qw2 ? -1 : 1;
     if ((qw1 & 0xFF) == 0) return 0;
-    return CSmartIni::CompareNames(psz1 + 8, psz2 + 8);
+    return Cache::CompareNames(psz1 + 8, psz2 + 8);
 }
 
 // An entry line as read, pointing into the image.
@@ -135,7 +136,7 @@ DWORD Bisect(DWORD iLow, DWORD iHigh, bool* pfFound, Compare compare) {
 
 }  // namespace
 
-int CSmartIni::CompareNames(const char* psz1, const char* psz2) {
+int CSmartIni::CEntryCache::CompareNames(const char* psz1, const char* psz2) {
     const unsigned char* p1 = reinterpret_cast<const unsigned char*>(psz1);
     const unsigned char* p2 = reinterpret_cast<const unsigned char*>(psz2);
     for (;; ++p1, ++p2) {
@@ -152,9 +153,13 @@ void CSmartIni::SectionTraits::Destroy(tagINISECTION* p) {
     CModuleHeap::Free(p);
 }
 
-void CSmartIni::ParseText(char* pText, DWORD cbText) {
-    CCacheLock lock(this);
-    if (!pText) return;
+CSmartIni::CEntryCache::~CEntryCache() {
+    Clear();
+    DropIndex();
+}
+
+bool CSmartIni::CEntryCache::Parse(char* pText, DWORD cbText) {
+    if (!pText) return false;
 
     // Leading zero bytes and bytes from 0x81 up (byte-order marks among
     // them) are passed over; the text ends at its first zero byte.
@@ -196,7 +201,7 @@ void CSmartIni::ParseText(char* pText, DWORD cbText) {
         *pBreak = 0;
 
         if (*pLine == ';') {
-            AddSectionNote(pszSection, pLine);
+            AddNote(pszSection, pLine);
         } else if (*pLine == '[') {
             char* pClose = static_cast<char*>(std::memchr(pLine, ']', static_cast<size_t>(pBreak - pLine)));
             if (pClose) {
@@ -226,9 +231,8 @@ void CSmartIni::ParseText(char* pText, DWORD cbText) {
         pLine = pNext;
     }
 
-    // One entry of each (section, key) survives; a file that held more is
-    // rewritten at the next save.
-    SetDirty(false);
+    // One entry of each (section, key) survives.
+    bool fDuplicates = false;
     if (fRecords) {
         // Headers that differ only in case rank alike.
         DWORD* piOrder = static_cast<DWORD*>(plat::ProcessHeapAlloc((cHeaders + 1) * sizeof(DWORD)));
@@ -262,7 +266,7 @@ void CSmartIni::ParseText(char* pText, DWORD cbText) {
         for (DWORD i = 0; i < cEntries; ++i) {
             const tagPARSEDENTRY& e = pEntries[i];
             if (fSorted && pKept && !ParsedBefore(*pKept, e)) {
-                SetDirty(true);
+                fDuplicates = true;
                 continue;
             }
             pKept = &e;
@@ -293,13 +297,13 @@ void CSmartIni::ParseText(char* pText, DWORD cbText) {
             pKept = p;
             return false;
         });
-        if (cRemoved) SetDirty(true);
+        if (cRemoved) fDuplicates = true;
     }
     if (!m_fIndexValid) RebuildIndex();
+    return fDuplicates;
 }
 
-HRESULT CSmartIni::HrBuildText(TSz<char>& out) {
-    CCacheLock lock(this);
+void CSmartIni::CEntryCache::BuildText(TSz<char>& out) const {
 
     // The first pass only counts; the second writes into a block of that
     // size, which goes into out with one append.
@@ -310,7 +314,7 @@ HRESULT CSmartIni::HrBuildText(TSz<char>& out) {
             if (!text.pch) throw static_cast<long>(TSZ_E_OUTOFMEMORY);
             text.cch = 0;
         }
-        if (const tagINISECTION* pPreamble = FindSectionNotes("")) {
+        if (const tagINISECTION* pPreamble = FindNotes("")) {
             for (DWORD i = 0; i < pPreamble->notes.Count(); ++i) {
                 text.Put(pPreamble->notes[i]);
                 text.Put("\r\n", 2);
@@ -325,7 +329,7 @@ HRESULT CSmartIni::HrBuildText(TSz<char>& out) {
                 text.Put("\r\n[", 3);
                 text.Put(p->szSection);
                 text.Put("]\r\n", 3);
-                if (const tagINISECTION* pNotes = FindSectionNotes(pszHeader)) {
+                if (const tagINISECTION* pNotes = FindNotes(pszHeader)) {
                     for (DWORD i = 0; i < pNotes->notes.Count(); ++i) {
                         text.Put(pNotes->notes[i]);
                         text.Put("\r\n", 2);
@@ -346,10 +350,9 @@ HRESULT CSmartIni::HrBuildText(TSz<char>& out) {
         throw;
     }
     plat::ProcessHeapFree(text.pch);
-    return S_OK;
 }
 
-CSmartIni::tagSLOT CSmartIni::FindSlot(const char* szSection, const char* szKey) const {
+CSmartIni::CEntryCache::tagSLOT CSmartIni::CEntryCache::FindSlot(const char* szSection, const char* szKey) const {
     tagSLOT slot = {0, false, false, 0};
     CacheEntry* const* ppSlots = m_arrCache.Slots();
     const DWORD cSlots = m_arrCache.Count();
@@ -381,7 +384,7 @@ CSmartIni::tagSLOT CSmartIni::FindSlot(const char* szSection, const char* szKey)
     return slot;
 }
 
-void CSmartIni::DropIndex() {
+void CSmartIni::CEntryCache::DropIndex() {
     plat::ProcessHeapFree(m_piSectionStart);
     plat::ProcessHeapFree(m_pqwKeyPrefix);
     m_piSectionStart = nullptr;
@@ -390,7 +393,7 @@ void CSmartIni::DropIndex() {
     m_fIndexValid = false;
 }
 
-void CSmartIni::RebuildIndex() {
+void CSmartIni::CEntryCache::RebuildIndex() {
     DropIndex();
     const DWORD cSlots = m_arrCache.Count();
     CacheEntry* const* ppSlots = m_arrCache.Slots();
@@ -415,7 +418,7 @@ void CSmartIni::RebuildIndex() {
 }
 
 // slot: where FindSlot placed the entry that now stands at slot.iSlot.
-void CSmartIni::IndexInserted(const tagSLOT& slot) {
+void CSmartIni::CEntryCache::IndexInserted(const tagSLOT& slot) {
     if (!m_fIndexValid) return;
     const DWORD cSlots = m_arrCache.Count();
     if (cSlots > m_cPrefixCapacity &&
@@ -443,7 +446,7 @@ void CSmartIni::IndexInserted(const tagSLOT& slot) {
 }
 
 // slot: where FindSlot found the entry that has just gone.
-void CSmartIni::IndexRemoved(const tagSLOT& slot) {
+void CSmartIni::CEntryCache::IndexRemoved(const tagSLOT& slot) {
     if (!m_fIndexValid) return;
     const DWORD cSlots = m_arrCache.Count();
     const DWORD i = slot.iSlot;
@@ -457,8 +460,8 @@ void CSmartIni::IndexRemoved(const tagSLOT& slot) {
     }
 }
 
-HRESULT CSmartIni::CacheLookup(const char* szSection, const char* szKey, char* pszBuffer, DWORD cchBuffer) {
-    CCacheLock lock(this);
+HRESULT CSmartIni::CEntryCache::Lookup(const char* szSection, const char* szKey, char* pszBuffer,
+                                       DWORD cchBuffer) const {
     if (!szSection || !szKey) return INI_E_NOTFOUND;
     const tagSLOT slot = FindSlot(szSection, szKey);
     if (!slot.fFound) return INI_E_NOTFOUND;
@@ -466,43 +469,36 @@ HRESULT CSmartIni::CacheLookup(const char* szSection, const char* szKey, char* p
     return SzCopyN(pszBuffer, cchBuffer, m_arrCache[slot.iSlot]->szValue.Get());
 }
 
-HRESULT CSmartIni::CacheStore(const char* szSection, const char* szKey, const char* szValue) {
-    if (!szSection || !szKey || !szValue) return S_OK;
-    CCacheLock lock(this);
+bool CSmartIni::CEntryCache::Store(const char* szSection, const char* szKey, const char* szValue) {
+    if (!szSection || !szKey || !szValue) return false;
     const tagSLOT slot = FindSlot(szSection, szKey);
     if (slot.fFound) {
         CacheEntry* p = m_arrCache[slot.iSlot];
-        if (std::strcmp(p->szValue.Get(), szValue) != 0) {
-            p->szValue.Assign(szValue);
-            SetDirty(true);
-        }
-        return S_OK;
+        if (std::strcmp(p->szValue.Get(), szValue) == 0) return false;
+        p->szValue.Assign(szValue);
+        return true;
     }
     // Inserted at its place, which keeps the entry order.
     m_entryScratch.szSection.Assign(szSection);
     m_entryScratch.szKey.Assign(szKey);
     m_entryScratch.szValue.Assign(szValue);
     if (m_arrCache.InsertCopyAt(slot.iSlot, &m_entryScratch) >= 0) IndexInserted(slot);
-    SetDirty(true);
-    return S_OK;
+    return true;
 }
 
-HRESULT CSmartIni::CacheRemove(const char* szSection, const char* szKey) {
-    CCacheLock lock(this);
-    if (!szSection || !szKey) return INI_S_NOTPRESENT;
+bool CSmartIni::CEntryCache::Remove(const char* szSection, const char* szKey) {
+    if (!szSection || !szKey) return false;
     const tagSLOT slot = FindSlot(szSection, szKey);
-    if (!slot.fFound) return INI_S_NOTPRESENT;
+    if (!slot.fFound) return false;
     m_arrCache.Remove(m_arrCache[slot.iSlot]);
     IndexRemoved(slot);
-    SetDirty(true);
-    return S_OK;
+    return true;
 }
 
-void CSmartIni::AddSectionNote(const char* szSection, const char* szLine) {
-    CCacheLock lock(this);
+void CSmartIni::CEntryCache::AddNote(const char* szSection, const char* szLine) {
     if (!szLine) return;
     if (!szSection) szSection = "";
-    tagINISECTION* pRecord = FindSectionNotes(szSection);
+    tagINISECTION* pRecord = FindNotes(szSection);
     if (!pRecord) {
         void* pv = CModuleHeap::Malloc(sizeof(tagINISECTION));
         if (!pv) return;
@@ -519,8 +515,7 @@ void CSmartIni::AddSectionNote(const char* szSection, const char* szLine) {
     pRecord->notes.AddCopy(szLine);
 }
 
-tagINISECTION* CSmartIni::FindSectionNotes(const char* szName) {
-    CCacheLock lock(this);
+tagINISECTION* CSmartIni::CEntryCache::FindNotes(const char* szName) const {
     if (!szName) szName = "";
     for (DWORD i = 0; i < m_arrSections.Count(); ++i) {
         tagINISECTION* p = m_arrSections[i];
@@ -529,8 +524,7 @@ tagINISECTION* CSmartIni::FindSectionNotes(const char* szName) {
     return nullptr;
 }
 
-HRESULT CSmartIni::ClearCache() {
-    CCacheLock lock(this);
+void CSmartIni::CEntryCache::Clear() {
     m_arrCache.Clear();
     while (DWORD c = m_arrSections.Count()) {
         tagINISECTION* p = m_arrSections[c - 1];
@@ -540,6 +534,4 @@ HRESULT CSmartIni::ClearCache() {
     m_arrSections.Clear();
     DropIndex();
     m_fIndexValid = true;  // of an empty cache; it gets room with the first entry
-    SetLastWriteTime(plat::FileTime{0, 0});
-    return S_OK;
 }

@@ -22,22 +22,6 @@ constexpr DWORD kAttributesNotFile =
     plat::kFileAttributeDirectory | plat::kFileAttributeDevice | plat::kFileAttributeOffline;
 
 template <typename C>
-size_t Length(const C* psz) {
-    size_t n = 0;
-    while (psz[n]) ++n;
-    return n;
-}
-
-// Compares the first n characters of psz with the ASCII text sz.
-template <typename C>
-bool StartsWith(const C* psz, const char* sz) {
-    for (; *sz; ++psz, ++sz) {
-        if (*psz != static_cast<C>(static_cast<unsigned char>(*sz))) return false;
-    }
-    return true;
-}
-
-template <typename C>
 bool StartsWithNoCase(const C* psz, const char* sz) {
     for (; *sz; ++psz, ++sz) {
         C c = *psz;
@@ -63,10 +47,10 @@ void CopyBounded(C* pDest, size_t cchRoom, const C* pSrc) {
 // new text back within the room. S_FALSE when nothing was found.
 template <typename C>
 HRESULT ReplacePass(C* psz, size_t cchRoom, size_t iFrom, const char* szFind, C chReplace) {
-    const size_t n = Length(psz);
+    const size_t n = TextLength(psz);
     const size_t cchFind = std::strlen(szFind);
     size_t iFirst = iFrom;
-    while (iFirst + cchFind <= n && !StartsWith(psz + iFirst, szFind)) ++iFirst;
+    while (iFirst + cchFind <= n && !TextStartsWith(psz + iFirst, szFind)) ++iFirst;
     if (iFirst + cchFind > n) return S_FALSE;
 
     C* pNew = static_cast<C*>(plat::ProcessHeapAlloc((n + 1) * sizeof(C)));
@@ -74,7 +58,7 @@ HRESULT ReplacePass(C* psz, size_t cchRoom, size_t iFrom, const char* szFind, C 
     size_t iOut = 0;
     for (size_t i = 0; i < iFirst; ++i) pNew[iOut++] = psz[i];
     for (size_t i = iFirst; i < n;) {
-        if (i + cchFind <= n && StartsWith(psz + i, szFind)) {
+        if (i + cchFind <= n && TextStartsWith(psz + i, szFind)) {
             pNew[iOut++] = chReplace;
             i += cchFind;
         } else {
@@ -98,7 +82,7 @@ HRESULT ReplaceAll(C* psz, size_t cchRoom, size_t iFrom, const char* szFind, C c
 
 template <typename C>
 bool TrimEnd(C* psz) {
-    size_t n = Length(psz);
+    size_t n = TextLength(psz);
     const size_t nWas = n;
     while (n > 0 && (psz[n - 1] == ' ' || psz[n - 1] == '\t')) --n;
     if (n > 0 && psz[n - 1] == '.') {
@@ -118,7 +102,7 @@ HRESULT NormalizePath(C* psz, DWORD cchSize) {
     if (!*psz) return kHrBadPathname;
 
     size_t cchRoom = cchSize;
-    if (StartsWith(psz, "\\\\?\\")) {
+    if (TextStartsWith(psz, "\\\\?\\")) {
         psz += 4;
         cchRoom = cchRoom > 4 ? cchRoom - 4 : 0;
     }
@@ -171,11 +155,11 @@ HRESULT HrToLongPath(const char* szPath, TSz<wchar_t>& out) {
 
     const char* pszResult = psz;
     HRESULT hr = S_OK;
-    if (StartsWith(psz, "\\\\?\\") && IsNarrowDriveLetter(psz[4]) && psz[5] == ':') {
+    if (TextStartsWith(psz, "\\\\?\\") && IsNarrowDriveLetter(psz[4]) && psz[5] == ':') {
         hr = SzNormalizePath(psz + 4, cchCopy - 4);
-    } else if (StartsWith(psz, "\\\\?\\UNC\\")) {
+    } else if (TextStartsWith(psz, "\\\\?\\UNC\\")) {
         // taken as it stands
-    } else if (StartsWith(psz, "\\\\")) {
+    } else if (TextStartsWith(psz, "\\\\")) {
         hr = SzNormalizePath(psz, cchCopy);
         // "\\?\UNC\" in place of the two backslashes
         const size_t cchLeft = std::strlen(psz);
@@ -218,7 +202,7 @@ bool IsFilePath(const wchar_t* wszPath) {
 
 bool IsDirectoryPath(const wchar_t* wszPath) {
     if (!wszPath || !*wszPath) return false;
-    const size_t n = Length(wszPath);
+    const size_t n = TextLength(wszPath);
     if (n >= kcchDirectoryProbe) return false;
     wchar_t wsz[kcchDirectoryProbe];
     std::wmemcpy(wsz, wszPath, n + 1);
@@ -273,7 +257,7 @@ HRESULT HrCreateDirectoryPath(const wchar_t* wszPath) {
 HRESULT FileMutexName(const wchar_t* wszLongPath, TSz<char>& out) {
     if (!wszLongPath) return E_POINTER;
     // UTF-16LE, whatever the width of wchar_t: at most two units a character.
-    const size_t n = Length(wszLongPath);
+    const size_t n = TextLength(wszLongPath);
     BYTE* pb = static_cast<BYTE*>(plat::ProcessHeapAlloc(n * 4 + 1));
     if (!pb) return kHrNoMemory;
     size_t cb = 0;

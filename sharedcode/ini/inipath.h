@@ -8,6 +8,8 @@
 // these routines keeps state.
 #pragma once
 
+#include <cstddef>
+
 #include "sharedcode/tsz.h"
 #include "sharedcode/wintypes.h"
 
@@ -53,3 +55,20 @@ HRESULT FileMutexName(const wchar_t* wszLongPath, TSz<char>& out);
 // 0xC0-0xDE and 0xE0-0xFF and up, without 0xD7 and 0xF7.
 bool IsNarrowDriveLetter(char ch);
 bool IsWideDriveLetter(wchar_t ch);
+
+// Characters before the terminator, of narrow or wide text.
+template <typename C>
+size_t TextLength(const C* psz) {
+    size_t n = 0;
+    while (psz[n]) ++n;
+    return n;
+}
+
+// Whether narrow or wide text begins with the ASCII text sz, compared exactly.
+template <typename C>
+bool TextStartsWith(const C* psz, const char* sz) {
+    for (; *sz; ++psz, ++sz) {
+        if (*psz != static_cast<C>(static_cast<unsigned char>(*sz))) return false;
+    }
+    return true;
+}

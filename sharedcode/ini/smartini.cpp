@@ -1,5 +1,5 @@
 // CSmartIni: binding to a file, loading and saving, the value operations and
-// the transaction journal. The cache itself is in inicache.cpp.
+// the transaction journal. The entry cache it owns is in inicache.cpp.
 #include "sharedcode/ini/smartini.h"
 
 #include <cstring>
@@ -24,7 +24,6 @@ constexpr int kcLockRetries = 100;
 constexpr DWORD kmsReadRetry = 50;
 constexpr DWORD kmsOpenRetry = 50;
 constexpr DWORD kmsLockRetry = 25;
-constexpr DWORD kcchLookup = 2048;
 constexpr DWORD kcchBool = 8;
 constexpr DWORD kcchOpenCopy = 4096;
 // Files are opened so that others may read, write and replace them meanwhile.
@@ -38,30 +37,14 @@ bool SameTime(const plat::FileTime& ft1, const plat::FileTime& ft2) {
     return plat::FileTimeValue(ft1) == plat::FileTimeValue(ft2);
 }
 
-template <typename C>
-bool StartsWith(const C* psz, const char* sz) {
-    for (; *sz; ++psz, ++sz) {
-        if (*psz != static_cast<C>(*sz)) return false;
-    }
-    return true;
-}
-
 // A zero-filled process-heap block of cch characters holding a copy of psz.
 template <typename C>
 C* Duplicate(const C* psz, size_t cchAtLeast) {
-    size_t n = 0;
-    while (psz[n]) ++n;
+    const size_t n = TextLength(psz);
     const size_t cch = n + 1 > cchAtLeast ? n + 1 : cchAtLeast;
     C* p = static_cast<C*>(plat::ProcessHeapAlloc(cch * sizeof(C)));
     if (p) std::memcpy(p, psz, (n + 1) * sizeof(C));
     return p;
-}
-
-template <typename C>
-DWORD Length(const C* psz) {
-    DWORD n = 0;
-    while (psz[n]) ++n;
-    return n;
 }
 
 // Holds the file mutex across a change (from its look at the file to its
@@ -104,13 +87,13 @@ bool ReplaceWithText(const wchar_t* wszPath, const TSz<char>& text, const plat::
         return false;
     }
     // A temporary file a killed writer left behind is overwritten.
-    plat::FileHandle h = plat::CreateFileW(wszTemp.Get(), plat::kFileGenericWrite, 0, plat::kCreateAlways, 0);
-    if (h == plat::InvalidFile()) return false;
+    plat::ScopedFile file(plat::CreateFileW(wszTemp.Get(), plat::kFileGenericWrite, 0, plat::kCreateAlways, 0));
+    if (!file.IsOpen()) return false;
     DWORD cbWritten;
-    bool fDone = plat::WriteFile(h, text.Get(), text.Length(), &cbWritten) != FALSE;
-    if (fDone) MoveLastWriteTimeOn(h, pftBefore);
-    fDone = fDone && plat::FlushFileBuffers(h);
-    plat::CloseFile(h);
+    bool fDone = plat::WriteFile(file.Get(), text.Get(), text.Length(), &cbWritten) != FALSE;
+    if (fDone) MoveLastWriteTimeOn(file.Get(), pftBefore);
+    fDone = fDone && plat::FlushFileBuffers(file.Get());
+    file.Close();  // the replacement must be closed
     fDone = fDone && plat::ReplaceFileW(wszPath, wszTemp.Get());
     if (!fDone) {
         const DWORD dwError = plat::GetLastError();
@@ -135,7 +118,7 @@ CSmartIni::CCacheLock::~CCacheLock() {
 // ---------------------------------------------------------------------------
 // Construction and destruction
 
-CSmartIni::CSmartIni() : m_hLockFile(plat::InvalidFile()) {
+CSmartIni::CSmartIni() {
     char szPath[kcchModuleIniPath];
     SzCopyN(szPath, sizeof(szPath), g_szModuleIniPath);
     SetLastResult(static_cast<DWORD>(HrOpen(static_cast<const char*>(szPath), false, false)));
@@ -145,11 +128,7 @@ CSmartIni::~CSmartIni() {
     if (!m_wszPath.IsEmpty() && TestIniFlag(kfDeleteOnClose) && IsFilePath(m_wszPath.Get()))
         plat::DeleteFileW(m_wszPath.Get());
     ClearCache();
-    DropIndex();
-    if (m_hLockFile != plat::InvalidFile()) {
-        plat::CloseFile(m_hLockFile);
-        m_hLockFile = plat::InvalidFile();
-    }
+    m_hLockFile.Close();
 }
 
 // ---------------------------------------------------------------------------
@@ -196,8 +175,6 @@ void CSmartIni::SetOnSave(PFNINIHOOK pfn, void* pvContext) {
     m_pvOnSaveContext = pvContext;
 }
 
-bool CSmartIni::HoldsLockFile() const { return m_hLockFile != plat::InvalidFile(); }
-
 plat::FileTime CSmartIni::LastWriteTime() {
     CriticalSection::CLock lock(m_csFileTime);
     return m_ftLastWrite;
@@ -214,10 +191,7 @@ void CSmartIni::SetLastWriteTime(const plat::FileTime& ft) {
 // What every HrOpen does first: give up the lock file, and the file bound
 // until now (deleting it when asked to), then forget the paths.
 void CSmartIni::UnbindForOpen() {
-    if (m_hLockFile != plat::InvalidFile()) {
-        plat::CloseFile(m_hLockFile);
-        m_hLockFile = plat::InvalidFile();
-    }
+    m_hLockFile.Close();
     if (!m_wszPath.IsEmpty()) {
         if (TestIniFlag(kfDeleteOnClose)) plat::DeleteFileW(m_wszPath.Get());
         SetIniFlag(kfDetached, true);
@@ -264,12 +238,12 @@ HRESULT CSmartIni::HrOpen(const char* szPath, bool fCreate, bool fExclusive) {
 
     char* pszCopy = Duplicate(szPath, 0);
     if (!pszCopy) return HrFromWin32(ERROR_NOT_ENOUGH_MEMORY);
-    HRESULT hr = SzNormalizePath(pszCopy, Length(pszCopy));
+    HRESULT hr = SzNormalizePath(pszCopy, static_cast<DWORD>(TextLength(pszCopy)));
     if (HrFailed(hr)) {
         plat::ProcessHeapFree(pszCopy);
         return hr;
     }
-    if (StartsWith(pszCopy, "\\\\?\\UNC\\")) {
+    if (TextStartsWith(pszCopy, "\\\\?\\UNC\\")) {
         m_szPlainPath.Assign("\\\\");
         try {
             m_szPlainPath.Append(pszCopy + 8);
@@ -277,7 +251,7 @@ HRESULT CSmartIni::HrOpen(const char* szPath, bool fCreate, bool fExclusive) {
             m_szPlainPath.Assign("");
         }
     } else {
-        m_szPlainPath.Assign(StartsWith(pszCopy, "\\\\?\\") ? pszCopy + 4 : pszCopy);
+        m_szPlainPath.Assign(TextStartsWith(pszCopy, "\\\\?\\") ? pszCopy + 4 : pszCopy);
     }
     hr = HrToLongPath(pszCopy, m_wszPath);
     plat::ProcessHeapFree(pszCopy);
@@ -297,14 +271,14 @@ HRESULT CSmartIni::HrOpen(const wchar_t* wszPath, bool fCreate, bool fExclusive)
 
     wchar_t* pwsz = Duplicate(wszPath, kcchOpenCopy);
     if (!pwsz) return HrFromWin32(ERROR_NOT_ENOUGH_MEMORY);
-    const DWORD n = Length(pwsz);
+    const DWORD n = static_cast<DWORD>(TextLength(pwsz));
     HRESULT hr = S_OK;
     CWCharChar narrow;
-    if (StartsWith(pwsz, "\\\\?\\") && IsWideDriveLetter(pwsz[4]) && pwsz[5] == ':') {
+    if (TextStartsWith(pwsz, "\\\\?\\") && IsWideDriveLetter(pwsz[4]) && pwsz[5] == ':') {
         hr = WszNormalizePath(pwsz + 4, n - 4);
         if (HrSucceeded(hr)) hr = narrow.FromWide(pwsz + 4);
         if (HrSucceeded(hr)) m_szPlainPath.Assign(narrow.Narrow());
-    } else if (StartsWith(pwsz, "\\\\?\\UNC\\")) {
+    } else if (TextStartsWith(pwsz, "\\\\?\\UNC\\")) {
         hr = WszNormalizePath(pwsz + 8, n - 8);
         if (HrSucceeded(hr)) hr = narrow.FromWide(pwsz + 8);
         if (HrSucceeded(hr)) {
@@ -315,7 +289,7 @@ HRESULT CSmartIni::HrOpen(const wchar_t* wszPath, bool fCreate, bool fExclusive)
                 hr = static_cast<HRESULT>(hrThrown);
             }
         }
-    } else if (StartsWith(pwsz, "\\\\") || (IsWideDriveLetter(pwsz[0]) && pwsz[1] == ':')) {
+    } else if (TextStartsWith(pwsz, "\\\\") || (IsWideDriveLetter(pwsz[0]) && pwsz[1] == ':')) {
         hr = WszNormalizePath(pwsz, n);
         if (HrSucceeded(hr)) hr = narrow.FromWide(pwsz);
         if (HrSucceeded(hr)) m_szPlainPath.Assign(narrow.Narrow());
@@ -336,15 +310,13 @@ HRESULT CSmartIni::HrOpenFile(bool fCreate, bool fExclusive) {
     HrBindFileMutex();
 
     if (fExclusive) {
-        if (m_hLockFile != plat::InvalidFile()) {
-            plat::CloseFile(m_hLockFile);
-            m_hLockFile = plat::InvalidFile();
-        }
+        m_hLockFile.Close();
         if (m_wszLockPath.IsEmpty()) return INI_E_NOTBOUND;
-        m_hLockFile = plat::CreateFileW(m_wszLockPath.Get(), plat::kFileGenericWrite, plat::kFileShareRead,
-                                        plat::kCreateNew, plat::kFileAttributeTemporary | plat::kFileFlagDeleteOnClose);
+        m_hLockFile.Reset(plat::CreateFileW(m_wszLockPath.Get(), plat::kFileGenericWrite, plat::kFileShareRead,
+                                            plat::kCreateNew,
+                                            plat::kFileAttributeTemporary | plat::kFileFlagDeleteOnClose));
         // Whatever the system said, someone else owns the file.
-        if (m_hLockFile == plat::InvalidFile()) return INI_E_LOCKED;
+        if (!m_hLockFile.IsOpen()) return INI_E_LOCKED;
     }
 
     if (fCreate) {
@@ -362,9 +334,9 @@ HRESULT CSmartIni::HrOpenFile(bool fCreate, bool fExclusive) {
         if (!plat::GetFileAttributesExW(m_wszPath.Get(), &data) && plat::GetLastError() == ERROR_FILE_NOT_FOUND) {
             m_mtxFile.Lock();
             plat::SetLastError(ERROR_SUCCESS);
-            plat::FileHandle h = plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericWrite,
-                                                   plat::kFileShareRead | plat::kFileShareWrite, plat::kOpenAlways, 0);
-            if (h == plat::InvalidFile()) {
+            plat::ScopedFile file(plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericWrite,
+                                                    plat::kFileShareRead | plat::kFileShareWrite, plat::kOpenAlways, 0));
+            if (!file.IsOpen()) {
                 const HRESULT hr = HrFromLastError();
                 m_mtxFile.Unlock();
                 SetLastWriteTime(plat::FileTime{0, 0});
@@ -372,10 +344,10 @@ HRESULT CSmartIni::HrOpenFile(bool fCreate, bool fExclusive) {
                 return hr;
             }
             DWORD cb;
-            plat::SetFilePointerEx(h, 0, nullptr, plat::kFileEnd);
-            plat::WriteFile(h, "\r\n", 2, &cb);
-            plat::SetEndOfFile(h);
-            plat::CloseFile(h);
+            plat::SetFilePointerEx(file.Get(), 0, nullptr, plat::kFileEnd);
+            plat::WriteFile(file.Get(), "\r\n", 2, &cb);
+            plat::SetEndOfFile(file.Get());
+            file.Close();
             m_mtxFile.Unlock();
         }
     }
@@ -457,43 +429,29 @@ HRESULT CSmartIni::ReadFileCore(char** ppImage, DWORD* pcbImage, bool fForChange
     const DWORD dwLast = m_dwLastReadTick.load();
     if (!fForChange && dwInterval && dwLast && plat::GetTickCount() - dwLast < dwInterval * 1000u) return S_OK;
 
-    plat::FileHandle h = plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericRead, kShareAll, plat::kOpenExisting, 0);
-    if (h == plat::InvalidFile()) return HrFromLastError();
+    plat::ScopedFile file(
+        plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericRead, kShareAll, plat::kOpenExisting, 0));
+    if (!file.IsOpen()) return HrFromLastError();
     uint64_t cbFile = 0;
-    if (!plat::GetFileSizeEx(h, &cbFile)) {
-        const HRESULT hr = HrFromLastError();
-        plat::CloseFile(h);
-        return hr;
-    }
-    if (cbFile >= 0xFFFFFFFFu) {
-        plat::CloseFile(h);
-        return kHrTooLarge;
-    }
+    if (!plat::GetFileSizeEx(file.Get(), &cbFile)) return HrFromLastError();
+    if (cbFile >= 0xFFFFFFFFu) return kHrTooLarge;
     const DWORD cb = static_cast<DWORD>(cbFile);
     char* pImage = static_cast<char*>(CModuleHeap::Malloc(cb + 1));
-    if (!pImage) {
-        const HRESULT hr = HrFromLastError();
-        plat::CloseFile(h);
-        return hr;
-    }
+    if (!pImage) return HrFromLastError();
     DWORD cbRead = 0;
     if (cb) {
-        if (!plat::LockFileEx(h, 0, 0, kcbLockRange)) {
-            const HRESULT hr = HrFromLastError();
-            CModuleHeap::Free(pImage);
-            plat::CloseFile(h);
-            return hr;
+        HRESULT hr = S_OK;
+        if (!plat::LockFileEx(file.Get(), 0, 0, kcbLockRange)) {
+            hr = HrFromLastError();
+        } else {
+            if (!plat::ReadFile(file.Get(), pImage, cb, &cbRead)) hr = HrFromLastError();
+            plat::UnlockFileEx(file.Get(), 0, kcbLockRange);
         }
-        const BOOL fRead = plat::ReadFile(h, pImage, cb, &cbRead);
-        const HRESULT hr = HrFromLastError();
-        plat::UnlockFileEx(h, 0, kcbLockRange);
-        if (!fRead) {
+        if (HrFailed(hr)) {
             CModuleHeap::Free(pImage);
-            plat::CloseFile(h);
             return hr;
         }
     }
-    plat::CloseFile(h);
     pImage[cbRead] = 0;
     *ppImage = pImage;
     *pcbImage = cbRead;
@@ -553,12 +511,12 @@ HRESULT CSmartIni::HrSave(bool fForce) {
     }
     CNamedMutexLock lockFile(m_mtxFile);
 
-    plat::FileHandle h = plat::InvalidFile();
-    for (int iReopen = 0; h == plat::InvalidFile(); ++iReopen) {
+    plat::ScopedFile file;
+    for (int iReopen = 0; !file.IsOpen(); ++iReopen) {
         for (int iRetry = 0;; ++iRetry) {
-            h = plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericWrite, kShareAll, plat::kOpenAlways,
-                                  plat::kFileFlagWriteThrough);
-            if (h != plat::InvalidFile()) break;
+            file.Reset(plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericWrite, kShareAll, plat::kOpenAlways,
+                                         plat::kFileFlagWriteThrough));
+            if (file.IsOpen()) break;
             if (iRetry == kcOpenRetries) return HrFromLastError();
             plat::Sleep(kmsOpenRetry);
             if (!m_wszDirectory.IsEmpty()) {
@@ -566,23 +524,20 @@ HRESULT CSmartIni::HrSave(bool fForce) {
                 HrCreateDirectoryPath(m_wszDirectory.Get());
             }
         }
-        for (int iRetry = 0; !plat::LockFileEx(h, plat::kLockfileExclusiveLock, 0, kcbLockRange); ++iRetry) {
-            if (iRetry == kcLockRetries) {
-                const HRESULT hr = HrFromLastError();
-                plat::CloseFile(h);
-                return hr;
-            }
+        for (int iRetry = 0; !plat::LockFileEx(file.Get(), plat::kLockfileExclusiveLock, 0, kcbLockRange);
+             ++iRetry) {
+            if (iRetry == kcLockRetries) return HrFromLastError();
             plat::Sleep(kmsLockRetry);
         }
         // A writer without the file mutex may have replaced the file while
         // this one waited for the lock, which then guards nothing: lock the
         // file the path names now.
-        if (iReopen < kcOpenRetries && !plat::IsFileAtPath(h, m_wszPath.Get())) {
-            plat::UnlockFileEx(h, 0, kcbLockRange);
-            plat::CloseFile(h);
-            h = plat::InvalidFile();
+        if (iReopen < kcOpenRetries && !plat::IsFileAtPath(file.Get(), m_wszPath.Get())) {
+            plat::UnlockFileEx(file.Get(), 0, kcbLockRange);
+            file.Close();
         }
     }
+    const plat::FileHandle h = file.Get();
 
     plat::FileTime ftBefore;
     const plat::FileTime* pftBefore = plat::GetFileLastWriteTime(h, &ftBefore) ? &ftBefore : nullptr;
@@ -598,7 +553,6 @@ HRESULT CSmartIni::HrSave(bool fForce) {
         if (!plat::WriteFile(h, text.Get(), text.Length(), &cbWritten)) {
             const HRESULT hr = HrFromLastError();
             plat::UnlockFileEx(h, 0, kcbLockRange);
-            plat::CloseFile(h);
             return hr;
         }
         plat::SetEndOfFile(h);
@@ -608,10 +562,60 @@ HRESULT CSmartIni::HrSave(bool fForce) {
     plat::UnlockFileEx(h, 0, kcbLockRange);
     plat::FileAttributeData data;
     const bool fData = plat::GetFileAttributesExW(m_wszPath.Get(), &data) != FALSE;
-    plat::CloseFile(h);
+    file.Close();
     if (fData) SetLastWriteTime(data.ftLastWriteTime);
     SetDirty(false);
     if (m_pfnOnSave) m_pfnOnSave(m_pvOnSaveContext);
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// The cache
+
+void CSmartIni::ParseText(char* pText, DWORD cbText) {
+    CCacheLock lock(this);
+    // A file that held duplicates is rewritten at the next save.
+    SetDirty(m_cache.Parse(pText, cbText));
+}
+
+HRESULT CSmartIni::HrBuildText(TSz<char>& out) {
+    CCacheLock lock(this);
+    m_cache.BuildText(out);
+    return S_OK;
+}
+
+HRESULT CSmartIni::CacheLookup(const char* szSection, const char* szKey, char* pszBuffer, DWORD cchBuffer) {
+    CCacheLock lock(this);
+    return m_cache.Lookup(szSection, szKey, pszBuffer, cchBuffer);
+}
+
+HRESULT CSmartIni::CacheStore(const char* szSection, const char* szKey, const char* szValue) {
+    CCacheLock lock(this);
+    if (m_cache.Store(szSection, szKey, szValue)) SetDirty(true);
+    return S_OK;
+}
+
+HRESULT CSmartIni::CacheRemove(const char* szSection, const char* szKey) {
+    CCacheLock lock(this);
+    if (!m_cache.Remove(szSection, szKey)) return INI_S_NOTPRESENT;
+    SetDirty(true);
+    return S_OK;
+}
+
+void CSmartIni::AddSectionNote(const char* szSection, const char* szLine) {
+    CCacheLock lock(this);
+    m_cache.AddNote(szSection, szLine);
+}
+
+tagINISECTION* CSmartIni::FindSectionNotes(const char* szName) {
+    CCacheLock lock(this);
+    return m_cache.FindNotes(szName);
+}
+
+HRESULT CSmartIni::ClearCache() {
+    CCacheLock lock(this);
+    m_cache.Clear();
+    SetLastWriteTime(plat::FileTime{0, 0});
     return S_OK;
 }
 
@@ -665,10 +669,9 @@ HRESULT CSmartIni::HrSetString(const char* szSection, const char* szKey, const c
     if (HrFailed(hr)) return hr;
     if (!szValue) return HrDeleteKey(szSection, szKey);
 
-    char szCurrent[kcchLookup];
-    if (CacheLookup(szSection, szKey, szCurrent, kcchLookup) == S_OK && std::strcmp(szCurrent, szValue) == 0)
-        return INI_S_UNCHANGED;
-    CacheStore(szSection, szKey, szValue);
+    // One search both compares the value stored and stores the new one.
+    if (!m_cache.Store(szSection, szKey, szValue)) return INI_S_UNCHANGED;
+    SetDirty(true);
     if (TestIniFlag(kfInTransaction)) {
         hr = JournalAppend(INIOP_SET, szSection, szKey, szValue);
     } else {

@@ -85,16 +85,90 @@ public:
         DWORD dwOperation = 0;  // INIOP_SET or INIOP_DELETE
     };
 
+    // Copies and destroys records in the module heap, for the arrays and the
+    // journal that own them.
+    template <typename T>
+    struct RecordTraits {
+        static T* Copy(const T* p);
+        static void Destroy(T* p);
+    };
+    struct SectionTraits {
+        static void Destroy(tagINISECTION* p);
+    };
+
+    // The entry cache: the entries in entry order, at most one for each
+    // (section, key) compared case-insensitively, and the note lines of each
+    // section. It reads and writes the INI text. It takes no lock of its own
+    // beyond its arrays': its owner's cache lock guards it.
+    class CEntryCache {
+    public:
+        CEntryCache() = default;
+        ~CEntryCache();
+        CEntryCache(const CEntryCache&) = delete;
+        CEntryCache& operator=(const CEntryCache&) = delete;
+
+        // Adds the entries and notes of a zero-terminated file image of
+        // cbText bytes, which is modified in place. True when the text held
+        // entries of one (section, key) more than once: one of them is kept.
+        bool Parse(char* pText, DWORD cbText);
+        // Appends the INI text of the whole content. Throws a long holding
+        // 0x80030008 when out cannot grow; out is then as it was.
+        void BuildText(TSz<char>& out) const;
+        // Copies the value: 0, or 0x8007007A when cut; a null buffer or size
+        // 0 only tests for presence. 0x80070491 when there is no such entry.
+        HRESULT Lookup(const char* szSection, const char* szKey, char* pszBuffer, DWORD cchBuffer) const;
+        // Inserts or replaces the entry; true when the cache changed.
+        bool Store(const char* szSection, const char* szKey, const char* szValue);
+        // True when the entry was there and is gone.
+        bool Remove(const char* szSection, const char* szKey);
+        // Records a note line under the section named exactly szSection
+        // (null: ""), once.
+        void AddNote(const char* szSection, const char* szLine);
+        // The notes of the section named exactly szName (null: ""), or null.
+        tagINISECTION* FindNotes(const char* szName) const;
+        void Clear();
+
+        DWORD Count() const { return m_arrCache.Count(); }
+        const tagINICACHEENTRY* Entry(DWORD i) const { return m_arrCache.At(i); }
+
+        static int CompareNames(const char* psz1, const char* psz2);
+
+    private:
+        // Where (section, key) is or would go.
+        struct tagSLOT {
+            DWORD iSlot;         // the entry, or the slot a new one takes
+            bool fFound;
+            bool fSectionFound;  // the section has entries already
+            DWORD iSection;      // its place in the section index, or where it would go
+        };
+        tagSLOT FindSlot(const char* szSection, const char* szKey) const;
+        // The lookup index: rebuilt from the cache, or kept in step with one
+        // insertion or removal. When it cannot get memory it is dropped, and
+        // lookups search the cache itself until the next rebuild.
+        void RebuildIndex();
+        void DropIndex();
+        void IndexInserted(const tagSLOT& slot);
+        void IndexRemoved(const tagSLOT& slot);
+
+        CLockedPtrArray<tagINISECTION, SectionTraits> m_arrSections;
+        CLockedPtrArray<tagINICACHEENTRY, RecordTraits<tagINICACHEENTRY>> m_arrCache;
+        tagINICACHEENTRY m_entryScratch;  // Store's copy source; its buffers are reused
+
+        // The lookup index (process heap), valid while m_fIndexValid: the
+        // first slot of every section of the cache, and per slot the first
+        // eight bytes of its key, A-Z folded, as one big-endian number, so
+        // that most steps of a search compare numbers in one array instead
+        // of following pointers.
+        bool m_fIndexValid = true;  // an empty index of the empty cache
+        DWORD* m_piSectionStart = nullptr;
+        DWORD m_cSections = 0;
+        DWORD m_cSectionCapacity = 0;
+        uint64_t* m_pqwKeyPrefix = nullptr;
+        DWORD m_cPrefixCapacity = 0;
+    };
+
     // Hooks run after every successful reload or save; the result is ignored.
     typedef DWORD(VGAPI* PFNINIHOOK)(void* pvContext);
-
-    // Flag bits.
-    static constexpr DWORD kfDirty = 1u << 0;           // the cache differs from the file
-    static constexpr DWORD kfInTransaction = 1u << 1;   // no refresh; changes are journalled, not saved
-    static constexpr DWORD kfReadOnly = 1u << 2;        // HrSave does nothing
-    static constexpr DWORD kfDetached = 1u << 29;       // after Close: nothing is read or written
-    static constexpr DWORD kfDeleteOnClose = 1u << 30;  // the file goes with the object or its next HrOpen
-    static constexpr DWORD kfNoRefresh = 1u << 31;      // HrRefreshIfChanged does nothing
 
     // The module's copy of the service's settings file path (261 bytes,
     // empty until the service-control code fills it under the configuration
@@ -209,7 +283,9 @@ public:
     // Reloads when the file's last-write time differs from the one recorded.
     HRESULT HrRefreshIfChanged(bool* pfReloaded);
 
-    // The cache. Each runs under the cache lock.
+    // The cache, under the cache lock; the changing ones keep Dirty in step.
+    // ParseText clears Dirty and sets it again when the text held one
+    // (section, key) more than once.
     void ParseText(char* pText, DWORD cbText);
     // Appends the INI text of the whole cache. Throws a long holding
     // 0x80030008 when out cannot grow.
@@ -219,44 +295,31 @@ public:
     HRESULT CacheRemove(const char* szSection, const char* szKey);
     void AddSectionNote(const char* szSection, const char* szLine);
     tagINISECTION* FindSectionNotes(const char* szName);
+    // Empties the cache and forgets the recorded last-write time.
     HRESULT ClearCache();
 
     // Entry order: sections, then keys, with A-Z folded to a-z and bytes
     // compared unsigned.
-    static int CompareNames(const char* psz1, const char* psz2);
+    static int CompareNames(const char* psz1, const char* psz2) { return CEntryCache::CompareNames(psz1, psz2); }
 
     // Hooks (this library installs none).
     void SetOnReload(PFNINIHOOK pfn, void* pvContext);
     void SetOnSave(PFNINIHOOK pfn, void* pvContext);
 
-    // State, for callers that hold the cache lock.
-    const char* PlainPath() const { return m_szPlainPath.Get(); }
-    const wchar_t* Path() const { return m_wszPath.Get(); }
-    const wchar_t* Directory() const { return m_wszDirectory.Get(); }
-    const wchar_t* LockPath() const { return m_wszLockPath.Get(); }
-    bool IsBound() const { return !m_wszPath.IsEmpty(); }
-    bool HoldsLockFile() const;
-    plat::FileTime LastWriteTime();
-    DWORD LastReadTick() const { return m_dwLastReadTick.load(); }
-    DWORD EntryCount() const { return m_arrCache.Count(); }
-    const tagINICACHEENTRY* Entry(DWORD i) const { return m_arrCache.At(i); }
-    DWORD SectionNotesCount() const { return m_arrSections.Count(); }
-    const tagINISECTION* SectionNotes(DWORD i) const { return m_arrSections.At(i); }
-    DWORD JournalCount() { return m_qJournal.Count(); }
-    CRVN::IPC::CNamedMutex& FileMutex() { return m_mtxFile; }
-
 private:
-    template <typename T>
-    struct RecordTraits {
-        static T* Copy(const T* p);
-        static void Destroy(T* p);
-    };
-    struct SectionTraits {
-        static void Destroy(tagINISECTION* p);
-    };
+    friend class CSmartIniTestPeer;  // the tests' view of the state below
+
+    // Flag bits of m_dwIniFlags.
+    static constexpr DWORD kfDirty = 1u << 0;           // the cache differs from the file
+    static constexpr DWORD kfInTransaction = 1u << 1;   // no refresh; changes are journalled, not saved
+    static constexpr DWORD kfReadOnly = 1u << 2;        // HrSave does nothing
+    static constexpr DWORD kfDetached = 1u << 29;       // after Close: nothing is read or written
+    static constexpr DWORD kfDeleteOnClose = 1u << 30;  // the file goes with the object or its next HrOpen
+    static constexpr DWORD kfNoRefresh = 1u << 31;      // HrRefreshIfChanged does nothing
 
     bool TestIniFlag(DWORD f) const { return (m_dwIniFlags.load() & f) != 0; }
     bool SetIniFlag(DWORD f, bool fSet);
+    plat::FileTime LastWriteTime();
     void SetLastWriteTime(const plat::FileTime& ft);
     void UnbindForOpen();
     HRESULT FinishBinding();
@@ -264,23 +327,7 @@ private:
     HRESULT ReloadCore(bool fForChange);
     HRESULT ReadFileCore(char** ppImage, DWORD* pcbImage, bool fForChange);
     HRESULT RefreshStep(bool fForChange);
-    // Where (section, key) is in the cache or would go.
-    struct tagSLOT {
-        DWORD iSlot;          // the entry, or the slot a new one takes
-        bool fFound;
-        bool fSectionFound;   // the section has entries already
-        DWORD iSection;       // its place in the section index, or where it would go
-    };
-    tagSLOT FindSlot(const char* szSection, const char* szKey) const;
     HRESULT HrCheckChange(const char* szSection, const char* szKey);
-    // The lookup index: rebuilt from the cache, or kept in step with one
-    // insertion or removal. When it cannot get memory it is dropped, and
-    // lookups search the cache itself until the next rebuild.
-    void RebuildIndex();
-    void DropIndex();
-    void IndexInserted(const tagSLOT& slot);
-    void IndexRemoved(const tagSLOT& slot);
-    HRESULT SaveUnlocked(bool fForce);
 
     void* m_pvOnReloadContext = nullptr;
     void* m_pvOnSaveContext = nullptr;
@@ -296,24 +343,10 @@ private:
     TSz<wchar_t> m_wszPath;        // long form; empty = not bound
     TSz<wchar_t> m_wszDirectory;   // m_wszPath before its last backslash
     TSz<wchar_t> m_wszLockPath;    // m_wszPath + ".lck"
-    CLockedPtrArray<tagINISECTION, SectionTraits> m_arrSections;
     CLockedQueue<tagINITRANSACTION, RecordTraits<tagINITRANSACTION>> m_qJournal;
-    CLockedPtrArray<tagINICACHEENTRY, RecordTraits<tagINICACHEENTRY>> m_arrCache;
-    plat::FileHandle m_hLockFile;
+    CEntryCache m_cache;           // the entries and the section notes
+    plat::ScopedFile m_hLockFile;  // the lock file while this object owns it
     WORD m_wReloadInterval = 0;
-
-    tagINICACHEENTRY m_entryScratch;  // CacheStore's copy source; its buffers are reused
-
-    // The lookup index (process heap), valid while m_fIndexValid: the first
-    // slot of every section of the cache, and per slot the first eight bytes
-    // of its key, A-Z folded, as one big-endian number, so that most steps of
-    // a search compare numbers in one array instead of following pointers.
-    bool m_fIndexValid = true;  // an empty index of the empty cache
-    DWORD* m_piSectionStart = nullptr;
-    DWORD m_cSections = 0;
-    DWORD m_cSectionCapacity = 0;
-    uint64_t* m_pqwKeyPrefix = nullptr;
-    DWORD m_cPrefixCapacity = 0;
 };
 
 template <typename T>

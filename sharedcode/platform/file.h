@@ -113,6 +113,29 @@ FileHandle CreateFileW(const wchar_t* wszPath, DWORD dwDesiredAccess, DWORD dwSh
 // CloseHandle on a file; a delete-on-close file is deleted.
 BOOL CloseFile(FileHandle hFile);
 
+// Owns one file handle and closes it when it goes out of scope, so that every
+// way out of a function closes the file.
+class ScopedFile {
+public:
+    ScopedFile() = default;
+    explicit ScopedFile(FileHandle h) : m_h(h) {}
+    ~ScopedFile() { Close(); }
+    ScopedFile(const ScopedFile&) = delete;
+    ScopedFile& operator=(const ScopedFile&) = delete;
+
+    FileHandle Get() const { return m_h; }
+    bool IsOpen() const { return m_h != InvalidFile(); }
+    // Closes the handle held, if any, and takes h.
+    void Reset(FileHandle h = InvalidFile()) {
+        if (IsOpen()) CloseFile(m_h);
+        m_h = h;
+    }
+    void Close() { Reset(); }
+
+private:
+    FileHandle m_h = InvalidFile();
+};
+
 // ReadFile / WriteFile at the file position, synchronous: a read returns
 // fewer bytes than asked only at the end of the file; a write writes all.
 BOOL ReadFile(FileHandle hFile, void* pvBuffer, DWORD cbToRead, DWORD* pcbRead);

@@ -8,6 +8,13 @@
 // raw file as message table 1, language 0x0409. Every code is written at
 // severities 1, 2 and 3 with the same text.
 //
+//   mcgen --def <VAVarive32.def> decorated|plain
+//
+// writes the module-definition file of the Windows DLL from the export
+// table VGClient/vgexports.inc (the named settings enter it through that
+// file), one name per line; "decorated" appends "@" and the argument bytes
+// that a 32-bit __stdcall name carries.
+//
 // The rows are compiled in, so this program is rebuilt whenever they change.
 // It runs on the build machine, also when the library is cross-compiled.
 
@@ -281,9 +288,42 @@ bool ResourceScript(const char* binPath, std::string* rc) {
     return true;
 }
 
+// ---------------------------------------------------------------------------
+// The module-definition file
+
+struct ExportRow {
+    const char* szName;
+    int cSlots;  // 32-bit argument slots
+};
+
+const ExportRow kExports[] = {
+#define VG_EXPORT(name, slots) {#name, slots},
+#include "VGClient/vgexports.inc"
+#undef VG_EXPORT
+};
+
+std::string ModuleDefinition(bool fDecorated) {
+    std::string s = "LIBRARY VAVarive32\nEXPORTS\n";
+    for (const ExportRow& row : kExports) {
+        s += "    ";
+        s += row.szName;
+        if (fDecorated) s += "@" + std::to_string(row.cSlots * 4);
+        s += "\n";
+    }
+    return s;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--def") == 0) {
+        const bool fDecorated = std::strcmp(argv[3], "decorated") == 0;
+        if (!fDecorated && std::strcmp(argv[3], "plain") != 0) {
+            std::fprintf(stderr, "mcgen --def: decorated or plain, not %s\n", argv[3]);
+            return 2;
+        }
+        return WriteFile(argv[2], ModuleDefinition(fDecorated)) ? 0 : 1;
+    }
     if (argc != 4) {
         std::fprintf(stderr, "usage: mcgen <messages.bin> <table.cpp> <messages.rc>\n");
         return 2;
