@@ -163,7 +163,9 @@ TEST_F(Vigilond, AnswersEveryScreeningCommandThroughTheLibrary) {
 
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(m_process->Stop(SIGTERM), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    // The service stops within a second; the bound leaves room for sanitizer
+    // builds on a busy machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
     const std::string log = m_process->Log();
     EXPECT_NE(log.find("warning 0x81501201 Blacklist: IMAP: Blocking IP:203.0.113.50"), std::string::npos) << log;
     EXPECT_NE(log.find("Vigilon Service stopping"), std::string::npos);
