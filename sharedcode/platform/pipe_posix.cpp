@@ -166,20 +166,29 @@ DWORD ReceiveExactly(int fd, void* pv, size_t cb, const Deadline& deadline, size
     return err;
 }
 
-// Reads one frame: its length, then up to cbOut bytes of its payload into
-// pvOut. The length is read on its own so that nothing past the frame is
-// ever taken into pvOut. A frame longer than cbOut leaves pvOut full and
-// answers ERROR_MORE_DATA.
+// Reads one frame into pvOut, up to cbOut bytes of its payload. The length
+// and the start of the payload come in one receive into a buffer of its own,
+// at most the bytes the caller can take; a short reply, the usual case, then
+// needs no second one. Nothing past the frame is ever taken into pvOut. A
+// frame longer than cbOut leaves pvOut full and answers ERROR_MORE_DATA.
 DWORD ReceiveFrame(int fd, void* pvOut, DWORD cbOut, const Deadline& deadline, DWORD* pcbRead) {
-    unsigned char hdr[4];
+    unsigned char first[4 + 508];
+    const size_t cbFirst = cbOut < sizeof(first) - 4 ? 4 + cbOut : sizeof(first);
     size_t got = 0;
     *pcbRead = 0;
-    DWORD err = ReceiveExactly(fd, hdr, sizeof(hdr), deadline, &got);
-    if (err != ERROR_SUCCESS) return err;
-    const uint32_t cbFrame = static_cast<uint32_t>(hdr[0]) | static_cast<uint32_t>(hdr[1]) << 8 |
-                             static_cast<uint32_t>(hdr[2]) << 16 | static_cast<uint32_t>(hdr[3]) << 24;
-    err = ReceiveExactly(fd, pvOut, cbFrame < cbOut ? cbFrame : cbOut, deadline, &got);
-    *pcbRead = static_cast<DWORD>(got);
+    while (got < 4) {
+        const ssize_t n = RobustRecv(fd, first + got, cbFirst - got, deadline);
+        if (n <= 0) return n == 0 ? ERROR_BROKEN_PIPE : Win32FromErrno(errno);
+        got += static_cast<size_t>(n);
+    }
+    const uint32_t cbFrame = static_cast<uint32_t>(first[0]) | static_cast<uint32_t>(first[1]) << 8 |
+                             static_cast<uint32_t>(first[2]) << 16 | static_cast<uint32_t>(first[3]) << 24;
+    const size_t cbTake = cbFrame < cbOut ? cbFrame : cbOut;
+    const size_t cbInHand = got - 4 < cbTake ? got - 4 : cbTake;
+    if (cbInHand) memcpy(pvOut, first + 4, cbInHand);
+    size_t cbRest = 0;
+    DWORD err = ReceiveExactly(fd, static_cast<char*>(pvOut) + cbInHand, cbTake - cbInHand, deadline, &cbRest);
+    *pcbRead = static_cast<DWORD>(cbInHand + cbRest);
     if (err == ERROR_SUCCESS && cbFrame > cbOut) err = ERROR_MORE_DATA;
     return err;
 }
