@@ -29,4 +29,7 @@ void Sleep(DWORD dwMilliseconds);
 // GetTickCount: milliseconds since an arbitrary start, wrapping at 2^32.
 DWORD GetTickCount();
 
+// GetVersionExA's dwMajorVersion. POSIX reports 10.
+BOOL GetOsMajorVersion(DWORD* pdwMajor);
+
 }  // namespace plat
