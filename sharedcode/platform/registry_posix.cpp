@@ -375,11 +375,14 @@ public:
         bool changed = false;
         for (;;) {
             const ssize_t n = ::read(m_fd, buf, sizeof(buf));
-            if (n <= 0) {
-                if (n < 0 && errno == EINTR) continue;
-                if (n < 0 && errno != EAGAIN) changed = true;
-                break;
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN) {
+                // The descriptor is no longer the watch (closed behind the
+                // layer's back): start over without touching it.
+                Forget();
+                return true;
             }
+            if (n <= 0) break;
             for (ssize_t at = 0; at < n;) {
                 const auto* ev = reinterpret_cast<const struct inotify_event*>(buf + at);
                 if (ev->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
