@@ -35,7 +35,8 @@ const List kLists[] = {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > 65536) return 0;
     const List& list = kLists[data[0] % (sizeof(kLists) / sizeof(kLists[0]))];
-    if (!HandOverStream(data + 1, size - 1)) return 0;
+    ServiceStream stream(data + 1, size - 1);
+    if (!stream.Ok()) return 0;
 
     void* pItems = nullptr;
     VGDWORD cItems = 0;

@@ -41,15 +41,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Call& call = kCalls[data[0] % (sizeof(kCalls) / sizeof(kCalls[0]))];
     const uint8_t* pb = data + 1;
     const size_t cb = size - 1;
-    if (!HandOverStream(pb, cb)) return 0;
-
     std::vector<uint8_t> reply(call.cbReply, 0xA5);
     DWORD cbRead = 0;
-    const BOOL ok = plat::CallNamedPipeA("\\\\.\\pipe\\fuzz", "request", 7, reply.data(), call.cbReply, &cbRead,
-                                         1500);
+    BOOL ok;
+    {
+        ServiceStream stream(pb, cb);
+        if (!stream.Ok()) return 0;
+        ok = plat::CallNamedPipeA("\\\\.\\pipe\\fuzz", "request", 7, reply.data(), call.cbReply, &cbRead, 1500);
+    }
     Check(cbRead <= call.cbReply);
     Check(cb < 4 || std::memcmp(reply.data(), pb + 4, cbRead) == 0);
     for (size_t i = cbRead; i < reply.size(); ++i) Check(reply[i] == 0xA5);
-    if (ok && HandOverStream(pb, cb)) call.run();
+    if (ok) {
+        ServiceStream stream(pb, cb);
+        if (stream.Ok()) call.run();
+    }
     return 0;
 }

@@ -27,17 +27,32 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-// Writes the whole stream ahead and closes the service's end; false when it
-// does not fit the socket's buffer.
-inline bool HandOverStream(const uint8_t* pb, size_t cb) {
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return false;
-    const bool ok = ::send(sv[1], pb, cb, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(cb);
-    ::close(sv[1]);
-    if (!ok) {
-        ::close(sv[0]);
-        return false;
+// The service's end of a stream handed to the pipe layer: the whole stream
+// is written ahead and the end's write side shut, so the client reads it and
+// then the end of the stream; the end stays open until the call is done, so
+// that the request has somewhere to go. Not ok when the stream does not fit
+// the socket's buffer.
+class ServiceStream {
+public:
+    ServiceStream(const uint8_t* pb, size_t cb) {
+        int sv[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return;
+        if (::send(sv[1], pb, cb, MSG_DONTWAIT | MSG_NOSIGNAL) != static_cast<ssize_t>(cb) ||
+            ::shutdown(sv[1], SHUT_WR) != 0) {
+            ::close(sv[0]);
+            ::close(sv[1]);
+            return;
+        }
+        m_fd = sv[1];
+        plat::AdoptPipeConnection(sv[0]);
     }
-    plat::AdoptPipeConnection(sv[0]);
-    return true;
-}
+    ~ServiceStream() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    ServiceStream(const ServiceStream&) = delete;
+    ServiceStream& operator=(const ServiceStream&) = delete;
+    bool Ok() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};

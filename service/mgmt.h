@@ -64,6 +64,12 @@ bool CheckSession(Service& service, const Request& req, MessageWriter& out, std:
 // Idle seconds after which a session ends.
 int64_t SessionTimeout(Service& service);
 
+// HrGetString of the settings file's engine. A change of the file on disk is
+// taken into the service's settings first: the read would reload the engine's
+// cache, and the service's own re-read would then find nothing changed.
+HRESULT ReadSettingText(Service& service, const char* szSection, const char* szKey, const char* szDefault,
+                        char* szValue, DWORD cchValue);
+
 // Writes a reply record of the command's reply size with the given status.
 template <typename T>
 bool WriteStatus(MessageWriter& out, HRESULT hr, T reply) {

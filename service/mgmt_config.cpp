@@ -119,7 +119,7 @@ void HandleWrite(Service& service, const Request& req, MessageWriter& out) {
     if (HrSucceeded(hr)) {
         Settings& settings = service.GetSettings();
         {
-            std::lock_guard<std::mutex> g(settings.Lock());
+            std::lock_guard g(settings.Lock());
             hr = type == kNone ? settings.Ini().HrDeleteKey(section.c_str(), key.c_str())
                                : settings.Ini().HrSetString(section.c_str(), key.c_str(), text.c_str());
         }
@@ -144,11 +144,7 @@ void HandleRead(Service& service, const Request& req, MessageWriter& out) {
     HRESULT hr = CheckKey(section, key, type, &szDefault);
     if (HrSucceeded(hr)) {
         char sz[VG_CONFIG_VALUE_SIZE] = {};
-        Settings& settings = service.GetSettings();
-        {
-            std::lock_guard<std::mutex> g(settings.Lock());
-            hr = settings.Ini().HrGetString(section.c_str(), key.c_str(), szDefault, sz, sizeof(sz));
-        }
+        hr = ReadSettingText(service, section.c_str(), key.c_str(), szDefault, sz, sizeof(sz));
         if (hr == INI_E_NOTFOUND) hr = kHrNotFound;
         if (hr == VG_E_TRUNCATED) hr = S_OK;  // the value area holds 519 characters
         if (HrSucceeded(hr)) hr = ParseValue(type, sz, &reply.value) ? S_OK : kHrInvalidData;

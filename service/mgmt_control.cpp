@@ -29,7 +29,7 @@ HRESULT SetEnable(Service& service, bool fEnable) {
     Settings& settings = service.GetSettings();
     HRESULT hr;
     {
-        std::lock_guard<std::mutex> g(settings.Lock());
+        std::lock_guard g(settings.Lock());
         hr = settings.Ini().HrSetString("System", "Enable", fEnable ? "1" : "0");
     }
     return HrFailed(hr) ? hr : S_OK;

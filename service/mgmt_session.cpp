@@ -128,8 +128,11 @@ void HandleOpen(Service& service, const Request& req, MessageWriter& out) {
 }
 
 void HandleEnd(Service& service, const Request& req, MessageWriter& out) {
+    // An expired session cannot be ended any more than used.
+    const VGITEMID id = IdOf(req.As<VGREQHDREX>().idSession);
+    Sessions& sessions = service.GetSessions();
     std::string admin;
-    const bool fEnded = service.GetSessions().End(IdOf(req.As<VGREQHDREX>().idSession), &admin);
+    const bool fEnded = sessions.Touch(id, service.Now(), SessionTimeout(service), &admin) && sessions.End(id, nullptr);
     if (fEnded) Log::Event(kInfo, req.dwCommand == VGCMD_ENDMGMTSESSION ? kMsgLogoff : kMsgAbort, admin);
     WriteStatus(out, fEnded ? S_OK : kHrNoSession, PresetReply<VGREPLYHDR>());
 }
@@ -194,13 +197,17 @@ size_t Sessions::Count() const {
     return m_sessions.size();
 }
 
-int64_t SessionTimeout(Service& service) {
+HRESULT ReadSettingText(Service& service, const char* szSection, const char* szKey, const char* szDefault,
+                        char* szValue, DWORD cchValue) {
     Settings& settings = service.GetSettings();
+    std::lock_guard g(settings.Lock());
+    service.ReloadSettings(false);
+    return settings.Ini().HrGetString(szSection, szKey, szDefault, szValue, cchValue);
+}
+
+int64_t SessionTimeout(Service& service) {
     char sz[32] = {};
-    {
-        std::lock_guard<std::mutex> g(settings.Lock());
-        settings.Ini().HrGetString("Management", "SessionTimeout", "", sz, sizeof(sz));
-    }
+    ReadSettingText(service, "Management", "SessionTimeout", "", sz, sizeof(sz));
     char* pEnd = nullptr;
     const long long v = std::strtoll(sz, &pEnd, 10);
     return *sz && pEnd && !*pEnd && v > 0 ? v : kDefaultSessionTimeout;

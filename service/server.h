@@ -2,7 +2,10 @@
 // that accept, read one request, answer it through the dispatcher and close.
 // The workers of a pipe take turns at accepting (one waits for the next
 // client while the others serve theirs), so a new client wakes one thread,
-// not the whole pool.
+// not the whole pool. A screening query whose request is there at once is
+// answered before the turn passes on; its frame must have arrived whole
+// (the library writes each frame at once), since a frame caught half-way
+// is then misread and refused.
 // Clients beyond the pool wait in the listener's backlog (and see a busy
 // pipe when it is full), so the service never holds more than the pool's
 // connections at once. A client that connects and sends nothing is dropped

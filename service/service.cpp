@@ -31,9 +31,12 @@ HRESULT Service::Open(const std::string& stateDir, const std::string& iniPath) {
 void Service::Close() { m_store.Close(); }
 
 int64_t Service::Now() const {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-               .count() +
-           m_clockOffset.load();
+    const int64_t stopped = m_stoppedAt.load();
+    const int64_t now = stopped ? stopped
+                                : std::chrono::duration_cast<std::chrono::seconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count();
+    return now + m_clockOffset.load();
 }
 
 HRESULT Service::IsListed(ListKind list, const char* szIPAddress, uint32_t dwService, uint32_t* pdwResult) {

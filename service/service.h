@@ -58,8 +58,10 @@ public:
     Sessions& GetSessions() { return m_sessions; }
     std::chrono::steady_clock::time_point Started() const { return m_started; }
 
-    // Seconds since 1970, UTC; tests move it forward.
+    // Seconds since 1970, UTC. Tests stop the clock at a time of their own
+    // and move it forward.
     int64_t Now() const;
+    void StopClock(int64_t at) { m_stoppedAt = at; }
     void AdvanceClock(int64_t seconds) { m_clockOffset += seconds; }
 
     // Commands 1 to 3: whether the address is on the list. A text that is
@@ -92,6 +94,7 @@ private:
     Sessions m_sessions;
     std::chrono::steady_clock::time_point m_started;
     std::atomic<int64_t> m_clockOffset{0};
+    std::atomic<int64_t> m_stoppedAt{0};
 };
 
 }  // namespace vgsvc

@@ -1,6 +1,7 @@
 #include "service/settings.h"
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "sharedcode/ini/smartini.h"
@@ -121,10 +122,13 @@ Settings::Settings() = default;
 Settings::~Settings() = default;
 
 HRESULT Settings::Open(const std::string& path) {
-    std::lock_guard<std::mutex> g(m_lock);
+    std::lock_guard<std::recursive_mutex> g(m_lock);
     m_path = path;
     if (!std::ifstream(path).good()) {
         // First start: every setting at its default, written whole or not at all.
+        std::error_code ec;
+        const std::filesystem::path dir = std::filesystem::path(path).parent_path();
+        if (!dir.empty()) std::filesystem::create_directories(dir, ec);
         const std::string tmp = path + ".new";
         {
             std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
@@ -143,7 +147,7 @@ HRESULT Settings::Open(const std::string& path) {
 std::shared_ptr<const Config> Settings::Current() const { return std::atomic_load(&m_config); }
 
 bool Settings::Reload(bool fForce) {
-    std::lock_guard<std::mutex> g(m_lock);
+    std::lock_guard<std::recursive_mutex> g(m_lock);
     if (!m_ini) return false;
     bool fReloaded = false;
     m_ini->HrRefreshIfChanged(&fReloaded);

@@ -104,17 +104,17 @@ public:
     bool Reload(bool fForce);
 
     // The engine object, for whoever reads or writes single keys (the
-    // management commands); hold Lock() around its use and call Reload(true)
-    // after a change.
+    // management commands): hold Lock() around its use (it may be held
+    // across Reload) and call Reload(true) after a change.
     CSmartIni& Ini() { return *m_ini; }
-    std::mutex& Lock() { return m_lock; }
+    std::recursive_mutex& Lock() { return m_lock; }
 
 private:
     std::shared_ptr<const Config> Read();
 
     std::string m_path;
     std::unique_ptr<CSmartIni> m_ini;
-    std::mutex m_lock;
+    std::recursive_mutex m_lock;
     std::shared_ptr<const Config> m_config;
 };
 

@@ -1,55 +1,51 @@
 #include "tests/fake_service.h"
 
-#include <errno.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
-#include <unistd.h>
-
+#include <chrono>
 #include <stdexcept>
+
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <stdlib.h>
+
+#include "sharedcode/platform/pipeserver_posix.h"
+#endif
 
 namespace {
 
-bool ReadAll(int fd, void* pv, size_t cb) {
-    char* p = static_cast<char*>(pv);
-    while (cb) {
-        ssize_t n = ::recv(fd, p, cb, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        cb -= static_cast<size_t>(n);
-    }
-    return true;
-}
+// A client that connects and never sends must not hold the service (and the
+// test's end) forever.
+constexpr DWORD kReceiveTimeoutMs = 10000;
+constexpr DWORD kSendTimeoutMs = 10000;
+constexpr size_t kMaxRequest = 1 << 20;
 
-void WriteAll(int fd, const void* pv, size_t cb) {
-    const char* p = static_cast<const char*>(pv);
-    while (cb) {
-        ssize_t n = ::send(fd, p, cb, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+// Bytes past the framing: a frame length that lies, a frame cut short. Only
+// the POSIX framing can be cheated; a Windows pipe message is whole.
+void WriteRawPosixOnly(plat::HPIPECONN conn, const Bytes& bytes) {
+#ifdef _WIN32
+    (void)conn;
+    if (!bytes.empty()) ADD_FAILURE() << "raw bytes on a pipe exist on POSIX only";
+#else
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = ::send(conn->fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n <= 0) return;
-        p += n;
-        cb -= static_cast<size_t>(n);
+        done += static_cast<size_t>(n);
     }
+#endif
 }
 
 }  // namespace
 
 FakeService::FakeService(const std::string& pipeName, int backlog) {
+#ifdef _WIN32
+    m_path = "\\\\.\\pipe\\" + pipeName;
+#else
     const char* dir = ::getenv("VIGILON_PIPE_DIR");
     if (!dir) throw std::runtime_error("VIGILON_PIPE_DIR not set");
     m_path = std::string(dir) + "/" + pipeName;
-    ::unlink(m_path.c_str());
-    m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    if (m_path.size() >= sizeof(addr.sun_path)) throw std::runtime_error("pipe path too long");
-    std::memcpy(addr.sun_path, m_path.c_str(), m_path.size() + 1);
-    if (::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(m_listen, backlog) != 0)
-        throw std::runtime_error("cannot listen on " + m_path);
-    if (::pipe(m_wake) != 0) throw std::runtime_error("pipe");
+#endif
+    m_listener = plat::CreatePipeListener(("\\\\.\\pipe\\" + pipeName).c_str(), plat::kPipeAccessOwner,
+                                          static_cast<DWORD>(backlog));
+    if (!m_listener) throw std::runtime_error("cannot listen on " + m_path);
     m_handler = [](const Bytes&) { return FakeAction{}; };
     m_thread = std::thread([this] { Run(); });
 }
@@ -61,13 +57,9 @@ FakeService::~FakeService() {
         m_accepting = true;
     }
     m_cv.notify_all();
-    ssize_t ignored = ::write(m_wake[1], "x", 1);
-    (void)ignored;
+    plat::CancelPipeListener(m_listener);
     m_thread.join();
-    ::close(m_listen);
-    ::close(m_wake[0]);
-    ::close(m_wake[1]);
-    ::unlink(m_path.c_str());
+    plat::ClosePipeListener(m_listener);
 }
 
 void FakeService::SetHandler(Handler handler) {
@@ -76,11 +68,11 @@ void FakeService::SetHandler(Handler handler) {
 }
 
 void FakeService::SetAccepting(bool accepting) {
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_accepting = accepting;
-    }
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_accepting = accepting;
     m_cv.notify_all();
+    // Paused once no accept is under way: a client that comes later waits.
+    m_cv.wait(lock, [this] { return m_accepting || !m_inAccept; });
 }
 
 std::vector<Bytes> FakeService::Requests() const {
@@ -98,71 +90,62 @@ void FakeService::Run() {
         {
             std::unique_lock<std::mutex> lock(m_lock);
             m_cv.wait(lock, [this] { return m_accepting || m_stop; });
+            m_inAccept = true;
         }
-        pollfd fds[2] = {{m_listen, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
-        if (::poll(fds, 2, 20) <= 0 || !(fds[0].revents & POLLIN)) continue;
+        // A short wait, so that a pause takes effect soon.
+        plat::HPIPECONN conn = plat::AcceptPipeClient(m_listener, 20);
         {
             std::lock_guard<std::mutex> lock(m_lock);
-            if (!m_accepting) continue;
+            m_inAccept = false;
         }
-        int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;
+        m_cv.notify_all();
+        if (!conn) continue;
         ++m_connections;
-        // A client that connects and never sends must not hold the service
-        // (and the test's end) forever.
-        struct timeval tv = {10, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-        Serve(fd);
-        ::close(fd);
+        Serve(conn);
+        plat::ClosePipeConnection(conn);
     }
 }
 
-void FakeService::Serve(int fd) {
+void FakeService::Serve(plat::HPIPECONN conn) {
     Handler handler;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         handler = m_handler;
     }
-    Bytes request;
-    FakeAction action;
-    uint8_t hdr[4];
-    if (!ReadAll(fd, hdr, 4)) return;
-    uint32_t cb = hdr[0] | hdr[1] << 8 | hdr[2] << 16 | static_cast<uint32_t>(hdr[3]) << 24;
-    if (cb > (1u << 20)) return;
+    Bytes request(kMaxRequest);
+    DWORD cb = 0;
+    if (!plat::ReadPipeMessage(conn, request.data(), static_cast<DWORD>(request.size()), &cb, kReceiveTimeoutMs))
+        return;
     request.resize(cb);
-    if (!ReadAll(fd, request.data(), cb)) return;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_requests.push_back(request);
     }
-    action = handler(request);
+    const FakeAction action = handler(request);
     if (action.delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(action.delayMs));
     if (action.closeWithoutReply) return;
-    if (!action.stream.empty()) {
-        Stream(fd, action);
+    if (action.stream.empty()) {
+        if (action.frameLength < 0 && action.rawTail.empty()) {
+            plat::WritePipeMessage(conn, action.reply.data(), static_cast<DWORD>(action.reply.size()), kSendTimeoutMs);
+        } else {
+            // The frame as scripted, and what follows it, in one write.
+            Bytes frame;
+            AppendFrame(&frame, action.reply);
+            if (action.frameLength >= 0) {
+                const uint32_t len = static_cast<uint32_t>(action.frameLength);
+                for (int i = 0; i < 4; ++i) frame[i] = static_cast<uint8_t>(len >> (8 * i));
+            }
+            frame.insert(frame.end(), action.rawTail.begin(), action.rawTail.end());
+            WriteRawPosixOnly(conn, frame);
+        }
         return;
     }
-    uint32_t len = action.frameLength >= 0 ? static_cast<uint32_t>(action.frameLength)
-                                           : static_cast<uint32_t>(action.reply.size());
-    Bytes frame = {static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len >> 16),
-                   static_cast<uint8_t>(len >> 24)};
-    frame.insert(frame.end(), action.reply.begin(), action.reply.end());
-    frame.insert(frame.end(), action.rawTail.begin(), action.rawTail.end());
-    WriteAll(fd, frame.data(), frame.size());
-}
-
-void FakeService::Stream(int fd, const FakeAction& action) {
-    Bytes out;
     for (size_t i = 0; i < action.stream.size(); ++i) {
-        if (i > 0 && action.frameGapMs) {
-            WriteAll(fd, out.data(), out.size());
-            out.clear();
-            std::this_thread::sleep_for(std::chrono::milliseconds(action.frameGapMs));
-        }
-        AppendFrame(&out, action.stream[i]);
+        if (i > 0 && action.frameGapMs) std::this_thread::sleep_for(std::chrono::milliseconds(action.frameGapMs));
+        const Bytes& m = action.stream[i];
+        plat::WritePipeMessage(conn, m.data(), static_cast<DWORD>(m.size()), kSendTimeoutMs);
     }
-    out.insert(out.end(), action.rawTail.begin(), action.rawTail.end());
-    WriteAll(fd, out.data(), out.size());
+    WriteRawPosixOnly(conn, action.rawTail);
     if (action.holdOpenMs) std::this_thread::sleep_for(std::chrono::milliseconds(action.holdOpenMs));
 }
 

@@ -16,20 +16,21 @@
 #include <vector>
 
 #include "VGClient/VAVarive32.h"
+#include "sharedcode/platform/pipeserver.h"
 #include "tests/test_env.h"
 
 typedef std::vector<uint8_t> Bytes;
 
 struct FakeAction {
-    Bytes reply;                 // sent as one frame, then rawTail
-    int64_t frameLength = -1;    // length announced in the frame; -1: reply.size()
+    Bytes reply;                 // sent as one message, then rawTail
+    // POSIX only: the length the frame announces, when it lies; -1: none.
+    int64_t frameLength = -1;
     int delayMs = 0;             // before answering
     bool closeWithoutReply = false;
     // Streamed answers (the list channel): when stream is not empty its
-    // frames go out in order instead of reply, all in one write unless
-    // frameGapMs asks for a pause before each frame after the first;
-    // rawTail follows as it stands (a frame cut short, say). The connection
-    // closes after holdOpenMs.
+    // messages go out in order instead of reply, with a pause of frameGapMs
+    // before each after the first; POSIX only: rawTail follows as it stands
+    // (a frame cut short, say). The connection closes after holdOpenMs.
     std::vector<Bytes> stream = {};
     int frameGapMs = 0;
     Bytes rawTail = {};
@@ -40,17 +41,19 @@ class FakeService {
 public:
     typedef std::function<FakeAction(const Bytes& request)> Handler;
 
-    // Listens on $VIGILON_PIPE_DIR/<pipeName>.
+    // Listens on \\.\pipe\<pipeName> (POSIX: $VIGILON_PIPE_DIR/<pipeName>).
     explicit FakeService(const std::string& pipeName, int backlog = 128);
     ~FakeService();
 
     void SetHandler(Handler handler);
-    // While paused, connections wait in the listener's backlog.
+    // While paused, connections wait in the listener's backlog (Windows: one
+    // waits on the idle instance, the others find the pipe busy).
     void SetAccepting(bool accepting);
 
     std::vector<Bytes> Requests() const;
     size_t RequestCount() const;
     int Connections() const { return m_connections.load(); }
+    // The socket file on POSIX; the pipe path on Windows.
     const std::string& Path() const { return m_path; }
 
     // Reply bytes of a record, optionally only its first cb bytes.
@@ -63,18 +66,17 @@ public:
 
 private:
     void Run();
-    void Serve(int fd);
-    void Stream(int fd, const FakeAction& action);
+    void Serve(plat::HPIPECONN conn);
 
     std::string m_path;
-    int m_listen = -1;
-    int m_wake[2] = {-1, -1};
+    plat::HPIPELISTENER m_listener = nullptr;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_connections{0};
     mutable std::mutex m_lock;
     std::condition_variable m_cv;
     bool m_accepting = true;
+    bool m_inAccept = false;
     Handler m_handler;
     std::vector<Bytes> m_requests;
 };

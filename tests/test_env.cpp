@@ -1,10 +1,12 @@
 #include "tests/test_env.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
 #ifdef _WIN32
 #include <windows.h>
+#include <psapi.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -16,13 +18,13 @@
 #ifdef _WIN32
 namespace {
 
-// The test's own HKEY_LOCAL_MACHINE: a key of the current user that stands
-// in for the machine's root in this process (RegOverridePredefKey), so that
-// test programs running side by side in one Wine prefix do not share the
-// configuration they write.
-constexpr char kTestHiveParent[] = "Software\\VgTest";
+// The keys a test may write lie under these; each test starts without them.
+// Test programs share the machine's registry, so they run one at a time.
+const char* const kTestKeys[] = {"SOFTWARE\\Corvanetic", "SOFTWARE\\Test", "SOFTWARE\\A", "SOFTWARE\\C", "K"};
 
-std::string TestHiveName() { return std::string(kTestHiveParent) + "\\" + std::to_string(::GetCurrentProcessId()); }
+void DeleteTestKeys() {
+    for (const char* key : kTestKeys) ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
+}
 
 // The value text of a .reg line after '=': "text", dword:X or hex:aa,bb.
 bool SetRegValue(HKEY key, const std::string& name, const std::string& text) {
@@ -68,26 +70,18 @@ void VgTestEnv::SetUp() {
     for (char& c : m_dir) c = c == '\\' ? '/' : c;
     ASSERT_TRUE(::CreateDirectoryA(m_dir.c_str(), nullptr)) << m_dir << ": " << ::GetLastError();
     m_pipeDir = m_dir + "/pipes";
-    m_registry.clear();
     ASSERT_TRUE(::CreateDirectoryA(m_pipeDir.c_str(), nullptr));
-    WriteRegistry("");
+    DeleteTestKeys();
 }
 
 void VgTestEnv::TearDown() {
-    ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-    ::RegDeleteTreeA(HKEY_CURRENT_USER, TestHiveName().c_str());
+    DeleteTestKeys();
     std::error_code ec;
     std::filesystem::remove_all(m_dir, ec);
 }
 
 void VgTestEnv::WriteRegistry(const std::string& body) {
-    // A fresh hive each time, as a rewritten registry file would be.
-    ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-    const std::string hiveName = TestHiveName();
-    ::RegDeleteTreeA(HKEY_CURRENT_USER, hiveName.c_str());
-    HKEY hive = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExA(HKEY_CURRENT_USER, hiveName.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                               nullptr, &hive, nullptr));
+    DeleteTestKeys();
     HKEY key = nullptr;
     size_t start = 0;
     while (start < body.size()) {
@@ -101,8 +95,8 @@ void VgTestEnv::WriteRegistry(const std::string& body) {
             if (key) ::RegCloseKey(key);
             key = nullptr;
             const std::string subKey = line.substr(root.size(), line.size() - root.size() - 1);
-            ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExA(hive, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                                       &key, nullptr));
+            ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, 0,
+                                                       KEY_ALL_ACCESS, nullptr, &key, nullptr));
             continue;
         }
         const size_t eq = line.find("\"=");
@@ -111,8 +105,6 @@ void VgTestEnv::WriteRegistry(const std::string& body) {
         }
     }
     if (key) ::RegCloseKey(key);
-    ASSERT_EQ(ERROR_SUCCESS, ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, hive));
-    ::RegCloseKey(hive);
 }
 
 #else
@@ -146,6 +138,10 @@ void VgTestEnv::WriteRegistry(const std::string& body) {
 
 #endif
 
+void VgTestEnv::WriteConfiguration(const std::string& valueLines) {
+    WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanetic\\Postern\\Vigilon\\Configuration]\r\n" + valueLines);
+}
+
 plat::HMODULE LoadModule(const std::string& path) {
 #ifdef _WIN32
     return reinterpret_cast<plat::HMODULE>(::LoadLibraryA(path.c_str()));
@@ -153,6 +149,31 @@ plat::HMODULE LoadModule(const std::string& path) {
     return plat::LoadLibraryAsDataA(path.c_str());
 #endif
 }
+
+size_t ResidentBytes() {
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    return ::K32GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters)) ? counters.WorkingSetSize
+                                                                                           : 0;
+#else
+    unsigned long cPages = 0, cResident = 0;
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    if (f) {
+        if (std::fscanf(f, "%lu %lu", &cPages, &cResident) != 2) cResident = 0;
+        std::fclose(f);
+    }
+    return cResident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+#endif
+}
+
+#ifdef _WIN32
+std::string AnsiText(const wchar_t* wsz) {
+    char buf[512];
+    const int cb = ::WideCharToMultiByte(CP_ACP, 0, wsz, -1, buf, sizeof(buf), nullptr, nullptr);
+    return cb > 0 ? std::string(buf, cb - 1) : std::string();
+}
+#endif
 
 std::string SystemText(DWORD code) {
 #ifdef _WIN32
@@ -169,8 +190,4 @@ std::string SystemText(DWORD code) {
         default: return "";
     }
 #endif
-}
-
-void VgTestEnv::WriteConfiguration(const std::string& valueLines) {
-    WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanetic\\Postern\\Vigilon\\Configuration]\r\n" + valueLines);
 }

@@ -20,6 +20,14 @@
 // data, which the substitute counts as loaded. Free with plat::FreeLibrary.
 plat::HMODULE LoadModule(const std::string& path);
 
+// The memory of the process that is resident (Windows: its working set).
+size_t ResidentBytes();
+
+#ifdef _WIN32
+// A wide text in the ANSI code page (on POSIX the code page is UTF-8).
+std::string AnsiText(const wchar_t* wsz);
+#endif
+
 // The system's text of a code without its line break: what FormatMessageA
 // gives on this machine; on POSIX, the Windows text the library's table holds.
 std::string SystemText(DWORD code);
@@ -30,9 +38,8 @@ protected:
     void TearDown() override;
 
     // Replaces the test's registry with the keys and values of body, written
-    // as in a .reg file: the registry file on POSIX; on Windows the real
-    // registry, in a key of the test's own that stands in for
-    // HKEY_LOCAL_MACHINE in this process.
+    // as in a .reg file: the registry file on POSIX; on Windows the system's
+    // registry, where the keys tests write are removed first.
     void WriteRegistry(const std::string& body);
     // Writes the configuration key with these value lines.
     void WriteConfiguration(const std::string& valueLines);

@@ -22,6 +22,7 @@ protected:
     void SetUp() override {
         VgTestEnv::SetUp();
         ASSERT_EQ(m_service.Open(m_dir + "/state", m_dir + "/vigilon.ini"), S_OK);
+        m_service.StopClock(1700000000);
         Set("Logs", "LogLevel", "0");
     }
     void TearDown() override {
@@ -31,7 +32,7 @@ protected:
 
     void Set(const char* szSection, const char* szKey, const char* szValue) {
         {
-            std::lock_guard<std::mutex> g(m_service.GetSettings().Lock());
+            std::lock_guard<std::recursive_mutex> g(m_service.GetSettings().Lock());
             ASSERT_GE(m_service.GetSettings().Ini().HrSetString(szSection, szKey, szValue), 0);
         }
         m_service.ReloadSettings(true);
@@ -255,6 +256,7 @@ TEST_F(VigilondRules, StateSurvivesReopening) {
     m_service.Close();
     Service again;
     ASSERT_EQ(again.Open(m_dir + "/state", m_dir + "/vigilon.ini"), S_OK);
+    again.StopClock(m_service.Now());
     uint32_t dw = 0;
     EXPECT_EQ(again.IsListed(kBlackList, "2001:db8::5", 0, &dw), S_OK);
     EXPECT_EQ(dw, 1u);

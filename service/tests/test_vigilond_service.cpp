@@ -186,7 +186,7 @@ TEST_F(Vigilond, NothingAcknowledgedIsLostWhenItIsKilled) {
     m_process->Kill();
     fKilled = true;
     burst.join();
-    ASSERT_GT(acknowledged.size(), 10u);
+    ASSERT_GT(acknowledged.size(), 3u);
     ASSERT_TRUE(m_process->Start());
     size_t cLost = 0;
     for (const std::string& ip : acknowledged) cLost += VGIsBlackListed(ip.c_str(), 0, 0) != 1;
@@ -259,7 +259,7 @@ TEST_F(Vigilond, HostileClientsGetAFailureOrACloseAndDoNotStallIt) {
     EXPECT_EQ(HrVGIsBlackListed(nullptr, "192.0.2.1", 0), S_OK);
     for (std::thread& t : silent) t.join();
     EXPECT_EQ(cClosed.load(), 12);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(4));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(8));
     EXPECT_EQ(m_process->Stop(), 0);
 }
 
@@ -284,10 +284,20 @@ TEST_F(Vigilond, ReadsItsSettingsAgainWhenTheFileChangesOrOnSighup) {
         if (!fSeen) std::this_thread::sleep_for(std::chrono::milliseconds(30));
     }
     EXPECT_TRUE(fSeen);
+    // SIGHUP re-reads the file whether it changed or not.
+    auto reloads = [this] {
+        const std::string log = m_process->Log();
+        size_t c = 0;
+        for (size_t at = log.find("Configuration Change"); at != std::string::npos;
+             at = log.find("Configuration Change", at + 1))
+            ++c;
+        return c;
+    };
+    const size_t cBefore = reloads();
     m_process->Signal(SIGHUP);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int i = 0; i < 100 && reloads() == cBefore; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_GT(reloads(), cBefore);
     EXPECT_EQ(VGAllowIPConnection("198.51.100.1", VGSVC_SMTP, &info, 0), 0u);
-    EXPECT_NE(m_process->Log().find("Configuration Change"), std::string::npos);
     EXPECT_EQ(m_process->Stop(SIGINT), 0);
 }
 

@@ -17,6 +17,7 @@
 #include <new>
 
 #include "sharedcode/platform/pipe_posix.h"
+#include "sharedcode/platform/pipeserver_posix.h"
 #include "sharedcode/platform/process.h"
 #include "sharedcode/platform/robust_posix.h"
 
@@ -31,9 +32,6 @@ struct PipeListener {
     ino_t ino = 0;
 };
 
-struct PipeConnection {
-    int fd = -1;
-};
 
 namespace {
 
@@ -119,7 +117,8 @@ HPIPELISTENER CreatePipeListener(const char* szPipePath, DWORD dwAccess, DWORD d
         } else {
             h->dev = st.st_dev;
             h->ino = st.st_ino;
-            int backlog = dwBacklog == 0 ? 1 : dwBacklog > 4096 ? 4096 : static_cast<int>(dwBacklog);
+            // Linux queues one client more than the backlog: 0 is a queue of one.
+            int backlog = dwBacklog > 4096 ? 4096 : static_cast<int>(dwBacklog);
             if (::listen(h->fd, backlog) != 0) err = PipeError(errno);
         }
         if (err != ERROR_SUCCESS && h->ino) ::unlink(addr.sun_path);

@@ -310,16 +310,16 @@ std::string ItemIdText(const VGITEMID& id) {
 // A record's text field, up to its NUL or its end.
 template <size_t N>
 std::string Field(const char (&field)[N]) {
-    return std::string(field, ::strnlen(field, N));
+    return std::string(field, std::find(field, field + N, '\0'));
 }
 
 // Seconds since 1970 as UTC, or `zero` for 0.
 std::string TimeText(uint64_t t, const char* zero) {
     if (t == 0) return zero;
     const std::time_t tt = static_cast<std::time_t>(t);
-    std::tm tm;
+    const std::tm* tm = std::gmtime(&tt);  // one thread: its buffer is ours
     char sz[32];
-    if (!gmtime_r(&tt, &tm) || !std::strftime(sz, sizeof(sz), "%Y-%m-%d %H:%M:%SZ", &tm)) return std::to_string(t);
+    if (!tm || !std::strftime(sz, sizeof(sz), "%Y-%m-%d %H:%M:%SZ", tm)) return std::to_string(t);
     return sz;
 }
 
