@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "VGClient/VAVarive32.h"
-#include "sharedcode/platform/daemon.h"
+#include "sharedcode/platform/process.h"
 #include "bench_service.h"
 #include "ratio.h"
 

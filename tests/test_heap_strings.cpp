@@ -15,7 +15,7 @@
 
 #include "sharedcode/hresult.h"
 #include "sharedcode/moduleheap.h"
-#include "sharedcode/platform/daemon.h"
+#include "sharedcode/platform/process.h"
 #include "sharedcode/platform/debug.h"
 #include "sharedcode/platform/process.h"
 #include "sharedcode/tracing.h"

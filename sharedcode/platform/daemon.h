@@ -26,7 +26,4 @@ BOOL HoldServiceSignals();
 // none came.
 ServiceSignal WaitServiceSignal(DWORD dwMilliseconds);
 
-// The resident memory of this process in bytes (0 when unknown).
-uint64_t GetResidentBytes();
-
 }  // namespace plat

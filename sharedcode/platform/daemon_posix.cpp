@@ -57,13 +57,4 @@ ServiceSignal WaitServiceSignal(DWORD dwMilliseconds) {
     return kServiceSignalNone;
 }
 
-uint64_t GetResidentBytes() {
-    FILE* f = ::fopen("/proc/self/statm", "r");
-    if (!f) return 0;
-    unsigned long long pages = 0, resident = 0;
-    const int n = ::fscanf(f, "%llu %llu", &pages, &resident);
-    ::fclose(f);
-    return n == 2 ? resident * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE)) : 0;
-}
-
 }  // namespace plat

@@ -1,7 +1,6 @@
 // Win32 side of platform/daemon.h. A console process: Ctrl+C and Ctrl+Break
 // stop it; running under the service control manager comes later.
 #include <windows.h>
-#include <psapi.h>
 
 #include "sharedcode/platform/daemon.h"
 
@@ -30,12 +29,6 @@ BOOL HoldServiceSignals() { return StopEvent() && ::SetConsoleCtrlHandler(OnCons
 ServiceSignal WaitServiceSignal(DWORD dwMilliseconds) {
     return ::WaitForSingleObject(StopEvent(), dwMilliseconds) == WAIT_OBJECT_0 ? kServiceSignalStop
                                                                              : kServiceSignalNone;
-}
-
-uint64_t GetResidentBytes() {
-    PROCESS_MEMORY_COUNTERS pmc = {};
-    pmc.cb = sizeof(pmc);
-    return ::K32GetProcessMemoryInfo(::GetCurrentProcess(), &pmc, sizeof(pmc)) ? pmc.WorkingSetSize : 0;
 }
 
 }  // namespace plat

@@ -32,4 +32,8 @@ DWORD GetTickCount();
 // GetVersionExA's dwMajorVersion. POSIX reports 10.
 BOOL GetOsMajorVersion(DWORD* pdwMajor);
 
+// The resident memory of this process in bytes (0 when unknown). POSIX: from
+// /proc/self/statm; Windows: the working set.
+uint64_t GetResidentBytes();
+
 }  // namespace plat

@@ -4,7 +4,9 @@
 
 #include <ctype.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -94,6 +96,20 @@ BOOL GetOsMajorVersion(DWORD* pdwMajor) {
     }
     *pdwMajor = 10;
     return TRUE;
+}
+
+uint64_t GetResidentBytes() {
+    int fd = RobustOpen("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char sz[128];
+    size_t cb = 0;
+    const int rc = RobustReadFull(fd, sz, sizeof(sz) - 1, &cb);
+    ::close(fd);
+    if (rc != 0) return 0;
+    sz[cb] = 0;
+    unsigned long long pages = 0, resident = 0;
+    if (::sscanf(sz, "%llu %llu", &pages, &resident) != 2) return 0;
+    return resident * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
 }  // namespace plat

@@ -1,5 +1,6 @@
 // Win32 side of platform/process.h: pass-through.
 #include <windows.h>
+#include <psapi.h>
 
 #include "sharedcode/platform/process.h"
 
@@ -23,6 +24,12 @@ BOOL GetOsMajorVersion(DWORD* pdwMajor) {
     if (!::GetVersionExA(&info)) return FALSE;
     *pdwMajor = info.dwMajorVersion;
     return TRUE;
+}
+
+uint64_t GetResidentBytes() {
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof(pmc);
+    return ::K32GetProcessMemoryInfo(::GetCurrentProcess(), &pmc, sizeof(pmc)) ? pmc.WorkingSetSize : 0;
 }
 
 }  // namespace plat
