@@ -21,11 +21,6 @@ void Check(bool f) {
     if (!f) std::abort();
 }
 
-constexpr DWORD kErrorModNotFound = 126;
-constexpr DWORD kErrorBadExeFormat = 193;
-constexpr DWORD kErrorResourceDataNotFound = 1812;
-constexpr DWORD kErrorResourceLangNotFound = 1815;
-
 // The key material of credential sealing, the message table, and one more.
 const WORD kResources[][2] = {{1000, 2}, {1, 11}, {7, 3}};
 
@@ -59,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     plat::HMODULE hModule = plat::LoadLibraryAsDataA(Path().c_str());
     if (!hModule) {
-        Check(plat::GetLastError() == kErrorBadExeFormat);
+        Check(plat::GetLastError() == ERROR_BAD_EXE_FORMAT);
         return 0;
     }
     Check(plat::GetModuleHandleA("pnasres.DLL") == hModule);
@@ -67,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         plat::HRSRC hRes = plat::FindResourceA(hModule, r[0], r[1]);
         if (!hRes) {
             const DWORD dwError = plat::GetLastError();
-            Check(dwError >= kErrorResourceDataNotFound && dwError <= kErrorResourceLangNotFound);
+            Check(dwError >= ERROR_RESOURCE_DATA_NOT_FOUND && dwError <= ERROR_RESOURCE_LANG_NOT_FOUND);
             continue;
         }
         Check(plat::FindResourceA(hModule, r[0], r[1]) == hRes);
@@ -79,6 +74,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (void)sum;
     }
     Check(plat::FreeLibrary(hModule));
-    Check(plat::GetModuleHandleA("PNASRes.dll") == nullptr && plat::GetLastError() == kErrorModNotFound);
+    Check(plat::GetModuleHandleA("PNASRes.dll") == nullptr && plat::GetLastError() == ERROR_MOD_NOT_FOUND);
     return 0;
 }

@@ -199,6 +199,7 @@ std::string SystemText(DWORD code) {
     switch (code) {
         case 2: return "The system cannot find the file specified.";
         case 5: return "Access is denied.";
+        case 126: return "The specified module could not be found.";
         default: return "";
     }
 #endif

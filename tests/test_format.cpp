@@ -8,6 +8,10 @@
 #include "VGClient/VAVarive32.h"
 #include "VGClient/vgformat.h"
 #include "gtest/gtest.h"
+#include "sharedcode/platform/sysmsg.h"
+#if !defined(_WIN32)
+#include "sharedcode/platform/errno_posix.h"
+#endif
 #include "tests/pe_image.h"
 #include "tests/test_env.h"
 
@@ -32,6 +36,7 @@ TEST(Format, CatalogueAndSystemTextsWithinTheBuffer) {
         {0x41500002u, 256, "", kNotFound},
         {0x80070005u, 256, SystemText(5), 0},
         {2, 256, SystemText(2), 0},
+        {0x8007007Eu, 256, SystemText(126), 0},  // a resource library that is missing
         {0x80070FFFu, 256, "", kNotFound},
         {0x41500009u, 25, "Vigilon Service starting", 0},  // 24 characters and the terminator
         {0x41500009u, 24, "", kNotFound},
@@ -54,6 +59,23 @@ TEST(Format, CatalogueAndSystemTextsWithinTheBuffer) {
     EXPECT_EQ(HrFormatMessage(nullptr, 0x41502103u, buf, 30, inserts, 1), kNotFound);
     EXPECT_STREQ(buf, "");
 }
+
+#if !defined(_WIN32)
+// Every code the POSIX platform layer sets has a system text: whatever errno
+// a call meets, and every named code (the calls' own errno rules give named
+// codes only).
+TEST(Format, EveryCodeOfThePlatformLayerHasASystemText) {
+    char buf[512];
+    const auto hasText = [&buf](DWORD code) { return plat::FormatSystemMessageA(code, buf, sizeof(buf)) > 0; };
+    for (int e = 0; e < 200; ++e) {
+        EXPECT_TRUE(hasText(plat::Win32FromErrno(e))) << "errno " << e;
+        EXPECT_TRUE(hasText(plat::Win32FromErrno(e, {}, ERROR_IO_DEVICE))) << "errno " << e;
+    }
+#define VG_WIN32_ERROR(dwCode, Name, szText) EXPECT_TRUE(hasText(Name)) << #Name;
+#include "sharedcode/winerrors.inc"
+#undef VG_WIN32_ERROR
+}
+#endif
 
 TEST(Format, Classification) {
     EXPECT_TRUE(IsApplicationCode(0x01310000u));

@@ -152,7 +152,7 @@ TEST_F(SmartIni, SaveReplacesTheFileButKeepsPermissionsAndLinks) {
     EXPECT_EQ(0640u, after.st_mode & 07777);
     // What a writer waiting for the old file's lock finds out before writing.
     EXPECT_FALSE(plat::IsFileAtPath(hOld, Windows(path).c_str()));
-    EXPECT_EQ(plat::kErrorFileInvalid, plat::GetLastError());
+    EXPECT_EQ(ERROR_FILE_INVALID, plat::GetLastError());
     plat::CloseFile(hOld);
 
     WriteExternally(target, "[S]\r\nk=old\r\n");

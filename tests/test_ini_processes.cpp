@@ -137,7 +137,7 @@ TEST_F(IniProcesses, ByteRangeLocksShareReadsAndExcludeAWriter) {
     const Clock::time_point start = Clock::now();
     plat::FileHandle hRead = open(plat::kFileGenericRead), hRead2 = open(plat::kFileGenericRead);
     EXPECT_FALSE(plat::LockFileEx(hRead, dwSharedNow, 0, cbRange));
-    EXPECT_EQ(plat::kErrorLockViolation, plat::GetLastError());
+    EXPECT_EQ(ERROR_LOCK_VIOLATION, plat::GetLastError());
     EXPECT_EQ(S_OK, ini.HrReload());
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));
     char sz[8];

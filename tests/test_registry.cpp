@@ -1,6 +1,8 @@
 // The registry through the platform layer: the system's on Windows, the
 // registry file of the POSIX build elsewhere.
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -100,6 +102,45 @@ TEST_F(Registry, OtherEncodingsAndChangesBetweenReads) {
     std::remove(m_registry.c_str());
     EXPECT_EQ(Read("K", "V"), ERROR_FILE_NOT_FOUND) << "no file: an empty registry";
 }
+
+#if !defined(_WIN32)
+// Every edit is seen by the next read, however it is made: in place keeping
+// the size and the modification time, through a symbolic link, or in a
+// folder that did not exist when the registry was first read.
+TEST_F(Registry, EditsAreSeenByTheNextRead) {
+    namespace fs = std::filesystem;
+    const std::string head = "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"V\"=\"";
+    WriteRaw(head + "a\"\r\n");
+    ASSERT_EQ(Read("K", "V"), ERROR_SUCCESS);
+    const fs::file_time_type mtime = fs::last_write_time(m_registry);
+    {
+        std::fstream f(m_registry, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(head.size()));
+        f << 'b';
+    }
+    fs::last_write_time(m_registry, mtime);
+    ASSERT_EQ(Read("K", "V"), ERROR_SUCCESS);
+    EXPECT_EQ(m_value, std::string("b\0", 2)) << "in place, same size and time";
+
+    const std::string saved = m_registry;
+    const std::string link = m_registry + ".link";
+    fs::create_symlink(m_registry, link);
+    ::setenv("VIGILON_REGISTRY", link.c_str(), 1);
+    ASSERT_EQ(Read("K", "V"), ERROR_SUCCESS);
+    WriteRaw(head + "c\"\r\n");
+    ASSERT_EQ(Read("K", "V"), ERROR_SUCCESS);
+    EXPECT_EQ(m_value, std::string("c\0", 2)) << "through a link";
+
+    const std::string later = m_registry + ".d/registry.reg";
+    ::setenv("VIGILON_REGISTRY", later.c_str(), 1);
+    EXPECT_EQ(Read("K", "V"), ERROR_FILE_NOT_FOUND);
+    fs::create_directory(m_registry + ".d");
+    std::ofstream(later, std::ios::binary) << head << "d\"\r\n";
+    ASSERT_EQ(Read("K", "V"), ERROR_SUCCESS);
+    EXPECT_EQ(m_value, std::string("d\0", 2)) << "in a new folder";
+    ::setenv("VIGILON_REGISTRY", saved.c_str(), 1);
+}
+#endif
 
 // A value name holding a zero byte matches no name a caller can pass; the
 // comparison ends at the caller's terminator instead of reading past it.

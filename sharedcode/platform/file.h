@@ -57,9 +57,6 @@ constexpr DWORD kFileAttributeNormal = 0x00000080;     // FILE_ATTRIBUTE_NORMAL
 constexpr DWORD kFileAttributeTemporary = 0x00000100;  // FILE_ATTRIBUTE_TEMPORARY
 constexpr DWORD kFileAttributeOffline = 0x00001000;    // FILE_ATTRIBUTE_OFFLINE
 
-constexpr DWORD kErrorFileExists = 80;     // ERROR_FILE_EXISTS
-constexpr DWORD kErrorLockViolation = 33;  // ERROR_LOCK_VIOLATION
-
 // GetFileAttributesExW(path, GetFileExInfoStandard, pData).
 BOOL GetFileAttributesExW(const wchar_t* wszPath, FileAttributeData* pData);
 
@@ -172,8 +169,6 @@ constexpr DWORD kLockfileExclusiveLock = 0x2;    // LOCKFILE_EXCLUSIVE_LOCK
 BOOL LockFileEx(FileHandle hFile, DWORD dwFlags, uint64_t qwOffset, uint64_t cbLength);
 BOOL UnlockFileEx(FileHandle hFile, uint64_t qwOffset, uint64_t cbLength);
 
-constexpr DWORD kErrorFileInvalid = 1006;  // ERROR_FILE_INVALID
-
 // ReplaceFileW(replaced, replacement, no backup): the replacement takes the
 // replaced file's name in one step, so that whoever opens the name finds one
 // whole file or the other, also after a crash. The replaced file's
@@ -190,7 +185,7 @@ BOOL ReplaceFileW(const wchar_t* wszReplaced, const wchar_t* wszReplacement);
 
 // Whether wszPath names the file hFile has open (POSIX: same device and
 // inode; Win32: same volume serial number and file index). Another file, as
-// after a ReplaceFileW since hFile was opened: FALSE with kErrorFileInvalid;
+// after a ReplaceFileW since hFile was opened: FALSE with ERROR_FILE_INVALID;
 // none: FALSE with the error of the look-up.
 BOOL IsFileAtPath(FileHandle hFile, const wchar_t* wszPath);
 

@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 
+#include "sharedcode/platform/errno_posix.h"
 #include "sharedcode/platform/process.h"
 #include "sharedcode/platform/robust_posix.h"
 #include "sharedcode/platform/text.h"
@@ -24,16 +25,6 @@ struct FileObject {
 };
 
 namespace {
-
-constexpr DWORD kErrorTooManyOpenFiles = 4;  // ERROR_TOO_MANY_OPEN_FILES
-constexpr DWORD kErrorNotSameDevice = 17;    // ERROR_NOT_SAME_DEVICE
-constexpr DWORD kErrorWriteProtect = 19;     // ERROR_WRITE_PROTECT
-constexpr DWORD kErrorNotSupported = 50;     // ERROR_NOT_SUPPORTED
-constexpr DWORD kErrorDiskFull = 112;        // ERROR_DISK_FULL
-constexpr DWORD kErrorNegativeSeek = 131;    // ERROR_NEGATIVE_SEEK
-constexpr DWORD kErrorDirNotEmpty = 145;     // ERROR_DIR_NOT_EMPTY
-constexpr DWORD kErrorIoDevice = 1117;       // ERROR_IO_DEVICE
-constexpr DWORD kErrorEntryExists = 183;     // ERROR_ALREADY_EXISTS
 
 // 100-ns intervals between 1601-01-01 and 1970-01-01.
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
@@ -82,30 +73,12 @@ DWORD MissingEntryError(const std::string& path) {
     return ERROR_PATH_NOT_FOUND;
 }
 
+// A file call's errno: a busy byte range is a lock violation, anything the
+// common map does not name an I/O error, and a missing entry of a path
+// tells a missing file from a missing folder.
 DWORD ErrorFromErrno(int e, const std::string& path = std::string()) {
-    switch (e) {
-        case 0: return ERROR_SUCCESS;
-        case ENOENT: return path.empty() ? ERROR_FILE_NOT_FOUND : MissingEntryError(path);
-        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-        case EISDIR: return ERROR_ACCESS_DENIED;
-        case EEXIST: return kErrorFileExists;
-        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-        case ENOSPC:
-        case EDQUOT: return kErrorDiskFull;
-        case EROFS: return kErrorWriteProtect;
-        case EMFILE:
-        case ENFILE: return kErrorTooManyOpenFiles;
-        case EBADF: return ERROR_INVALID_HANDLE;
-        case EINVAL: return ERROR_INVALID_PARAMETER;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-        case EAGAIN: return kErrorLockViolation;
-        case ENOTEMPTY: return kErrorDirNotEmpty;
-        case ELOOP: return ERROR_INVALID_NAME;
-        case EXDEV: return kErrorNotSameDevice;
-        default: return kErrorIoDevice;
-    }
+    if (e == ENOENT && !path.empty()) return MissingEntryError(path);
+    return Win32FromErrno(e, {{EAGAIN, ERROR_LOCK_VIOLATION}}, ERROR_IO_DEVICE);
 }
 
 BOOL Fail(DWORD dwError) {
@@ -195,7 +168,7 @@ BOOL RangeLock(FileHandle hFile, short type, bool fWait, uint64_t qwOffset, uint
     fl.l_start = static_cast<off_t>(qwOffset);
     fl.l_len = static_cast<off_t>(cbLength);
     fl.l_pid = 0;
-    if (RobustFcntlLock(hFile->fd, fWait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) != 0) return Fail(errno == EAGAIN || errno == EACCES ? kErrorLockViolation : ErrorFromErrno(errno));
+    if (RobustFcntlLock(hFile->fd, fWait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) != 0) return Fail(errno == EAGAIN || errno == EACCES ? ERROR_LOCK_VIOLATION : ErrorFromErrno(errno));
     return TRUE;
 }
 
@@ -210,7 +183,7 @@ BOOL CreateDirectoryW(const wchar_t* wszPath) {
     if (!ToPosixPath(wszPath, &path)) return FALSE;
     if (::mkdir(path.c_str(), 0777) != 0) {
         const int e = errno;
-        return Fail(e == EEXIST ? kErrorEntryExists : ErrorFromErrno(e, path));
+        return Fail(e == EEXIST ? ERROR_ALREADY_EXISTS : ErrorFromErrno(e, path));
     }
     return TRUE;
 }
@@ -302,7 +275,7 @@ BOOL SetFilePointerEx(FileHandle hFile, int64_t distance, uint64_t* pNewPosition
                        : dwMoveMethod == kFileEnd ? SEEK_END : -1;
     if (whence < 0) return Fail(ERROR_INVALID_PARAMETER);
     const off_t pos = ::lseek(hFile->fd, static_cast<off_t>(distance), whence);
-    if (pos < 0) return Fail(errno == EINVAL ? kErrorNegativeSeek : ErrorFromErrno(errno));
+    if (pos < 0) return Fail(errno == EINVAL ? ERROR_NEGATIVE_SEEK : ErrorFromErrno(errno));
     if (pNewPosition) *pNewPosition = static_cast<uint64_t>(pos);
     return TRUE;
 }
@@ -369,7 +342,7 @@ BOOL ReplaceFileW(const wchar_t* wszReplaced, const wchar_t* wszReplacement) {
     if (!ToPosixPath(wszReplaced, &replaced) || !ToPosixPath(wszReplacement, &replacement)) return FALSE;
     struct stat st;
     if (::lstat(replaced.c_str(), &st) == 0) {
-        if (S_ISLNK(st.st_mode)) return Fail(kErrorNotSupported);
+        if (S_ISLNK(st.st_mode)) return Fail(ERROR_NOT_SUPPORTED);
         // What a Windows replace keeps of the old file; the owner passes only
         // where this process may give it away.
         (void)(::chmod(replacement.c_str(), st.st_mode & 07777) == 0);
@@ -395,7 +368,7 @@ BOOL IsFileAtPath(FileHandle hFile, const wchar_t* wszPath) {
     struct stat stOpen, stNamed;
     if (::fstat(hFile->fd, &stOpen) != 0) return Fail(ErrorFromErrno(errno));
     if (::stat(path.c_str(), &stNamed) != 0) return Fail(ErrorFromErrno(errno, path));
-    return stOpen.st_dev == stNamed.st_dev && stOpen.st_ino == stNamed.st_ino ? TRUE : Fail(kErrorFileInvalid);
+    return stOpen.st_dev == stNamed.st_dev && stOpen.st_ino == stNamed.st_ino ? TRUE : Fail(ERROR_FILE_INVALID);
 }
 
 }  // namespace plat

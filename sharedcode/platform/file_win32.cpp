@@ -25,7 +25,6 @@ static_assert(kLockfileExclusiveLock == LOCKFILE_EXCLUSIVE_LOCK &&
 static_assert(kFileShareRead == FILE_SHARE_READ && kFileShareWrite == FILE_SHARE_WRITE &&
                   kFileShareDelete == FILE_SHARE_DELETE,
               "share modes");
-static_assert(kErrorFileInvalid == ERROR_FILE_INVALID, "error codes");
 static_assert(kFileBegin == FILE_BEGIN && kFileCurrent == FILE_CURRENT && kFileEnd == FILE_END, "move methods");
 
 namespace {

@@ -76,9 +76,6 @@ enum class HeapInfoClass : int {
 // on corruption; other values fail with ERROR_INVALID_PARAMETER.
 BOOL HeapSetInformation(HHEAP hHeap, HeapInfoClass infoClass, void* pvInfo, size_t cbInfo);
 
-// GetVersionExA's dwMajorVersion. POSIX reports 10.
-BOOL GetOsMajorVersion(DWORD* pdwMajor);
-
 namespace testing {
 // Makes the next n process-heap allocations fail; for tests of the paths that
 // handle a refusing heap. Process-wide.

@@ -504,14 +504,4 @@ BOOL HeapSetInformation(HHEAP hHeap, HeapInfoClass infoClass, void* pvInfo, size
     return FALSE;
 }
 
-BOOL GetOsMajorVersion(DWORD* pdwMajor) {
-    if (!pdwMajor) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    *pdwMajor = 10;
-    return TRUE;
-}
-
-
 }  // namespace plat

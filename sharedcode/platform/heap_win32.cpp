@@ -77,17 +77,4 @@ BOOL HeapSetInformation(HHEAP hHeap, HeapInfoClass infoClass, void* pvInfo, size
     return ::HeapSetInformation(Win(hHeap), static_cast<HEAP_INFORMATION_CLASS>(infoClass), pvInfo, cbInfo);
 }
 
-BOOL GetOsMajorVersion(DWORD* pdwMajor) {
-    if (!pdwMajor) {
-        ::SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    OSVERSIONINFOA info = {};
-    info.dwOSVersionInfoSize = sizeof(info);
-    if (!::GetVersionExA(&info)) return FALSE;
-    *pdwMajor = info.dwMajorVersion;
-    return TRUE;
-}
-
-
 }  // namespace plat

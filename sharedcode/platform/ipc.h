@@ -40,9 +40,6 @@ constexpr DWORD kWaitAbandoned = 0x80;        // WAIT_ABANDONED
 constexpr DWORD kWaitTimeout = 258;           // WAIT_TIMEOUT
 constexpr DWORD kWaitFailed = 0xFFFFFFFFu;    // WAIT_FAILED
 
-constexpr DWORD kErrorAlreadyExists = 183;    // ERROR_ALREADY_EXISTS
-constexpr DWORD kErrorNotOwner = 288;         // ERROR_NOT_OWNER
-
 // ---------------------------------------------------------------------------
 // Security descriptors
 

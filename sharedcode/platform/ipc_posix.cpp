@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "sharedcode/platform/errno_posix.h"
 #include "sharedcode/platform/process.h"
 #include "sharedcode/platform/robust_posix.h"
 #include "sharedcode/platform/text.h"
@@ -26,12 +27,6 @@
 namespace plat {
 
 namespace {
-
-constexpr DWORD kErrorTooManyOpenFiles = 4;          // ERROR_TOO_MANY_OPEN_FILES
-constexpr DWORD kErrorUnknownRevision = 1305;        // ERROR_UNKNOWN_REVISION
-constexpr DWORD kErrorInvalidAcl = 1336;             // ERROR_INVALID_ACL
-constexpr DWORD kErrorInvalidSid = 1337;             // ERROR_INVALID_SID
-constexpr DWORD kErrorAllottedSpaceExceeded = 1344;  // ERROR_ALLOTTED_SPACE_EXCEEDED
 
 // ---------------------------------------------------------------------------
 // Win32 binary layouts. Fields are read and written with memcpy, so callers'
@@ -140,19 +135,10 @@ bool PosixName(const wchar_t* wszName, std::string& out) {
     return true;
 }
 
+// A named object's errno: a name the system refuses is an invalid name, and
+// a shared-memory object that cannot grow is out of memory.
 DWORD ErrorFromErrno(int e) {
-    switch (e) {
-        case EACCES:
-        case EPERM: return ERROR_ACCESS_DENIED;
-        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-        case EINVAL: return ERROR_INVALID_NAME;
-        case EMFILE:
-        case ENFILE: return kErrorTooManyOpenFiles;
-        case ENOMEM:
-        case ENOSPC:
-        case EFBIG: return ERROR_NOT_ENOUGH_MEMORY;
-        default: return ERROR_GEN_FAILURE;
-    }
+    return Win32FromErrno(e, {{EINVAL, ERROR_INVALID_NAME}, {ENOSPC, ERROR_NOT_ENOUGH_MEMORY}, {EFBIG, ERROR_NOT_ENOUGH_MEMORY}});
 }
 
 // Creates the shared-memory object with the attributes' mode, or opens it.
@@ -312,7 +298,7 @@ void FreeMutexObject(MutexObject* pObj) {
 
 BOOL InitializeSecurityDescriptor(SecurityDescriptorStorage* pSD, DWORD dwRevision) {
     if (dwRevision != kSecurityDescriptorRevision) {
-        SetLastError(kErrorUnknownRevision);
+        SetLastError(ERROR_UNKNOWN_REVISION);
         return FALSE;
     }
     *pSD = SecurityDescriptorStorage{};
@@ -354,22 +340,22 @@ DWORD* GetSidSubAuthority(void* pSid, DWORD n) {
 
 BOOL AddAccessAllowedAce(void* pAcl, DWORD dwRevision, DWORD dwAccessMask, void* pSid) {
     if (dwRevision < 2 || dwRevision > 4) {
-        SetLastError(kErrorUnknownRevision);
+        SetLastError(ERROR_UNKNOWN_REVISION);
         return FALSE;
     }
     const DWORD off = EndOfAces(pAcl);
     if (off == 0) {
-        SetLastError(kErrorInvalidAcl);
+        SetLastError(ERROR_INVALID_ACL);
         return FALSE;
     }
     if (!IsValidSid(pSid)) {
-        SetLastError(kErrorInvalidSid);
+        SetLastError(ERROR_INVALID_SID);
         return FALSE;
     }
     const DWORD cbSid = SidLength(Get<BYTE>(pSid, 1));
     const DWORD cbAce = kAccessAllowedAceBase + cbSid;
     if (off + cbAce > Get<WORD>(pAcl, 2)) {
-        SetLastError(kErrorAllottedSpaceExceeded);
+        SetLastError(ERROR_ALLOTTED_SPACE_EXCEEDED);
         return FALSE;
     }
     BYTE* pAce = static_cast<BYTE*>(pAcl) + off;
@@ -385,7 +371,7 @@ BOOL AddAccessAllowedAce(void* pAcl, DWORD dwRevision, DWORD dwAccessMask, void*
 
 BOOL SetSecurityDescriptorDacl(SecurityDescriptorStorage* pSD, BOOL fPresent, void* pAcl, BOOL fDefaulted) {
     if (pSD->Revision != kSecurityDescriptorRevision) {
-        SetLastError(kErrorUnknownRevision);
+        SetLastError(ERROR_UNKNOWN_REVISION);
         return FALSE;
     }
     pSD->Control = static_cast<WORD>(pSD->Control & ~(kSeDaclPresent | kSeDaclDefaulted));
@@ -443,7 +429,7 @@ HANDLE CreateMutexW(const SecurityAttributesStorage* psa, const wchar_t* wszName
         reg.mutexes.push_back(pObj);
     }
     ++pObj->cHandles;
-    SetLastError(fCreated ? ERROR_SUCCESS : kErrorAlreadyExists);
+    SetLastError(fCreated ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
     return new KernelObject{KernelObject::kMutex, pObj, -1};
 }
 
@@ -493,7 +479,7 @@ BOOL ReleaseMutex(HANDLE hMutex) {
     MutexObject* pObj = hMutex->pMutex;
     const int e = ::pthread_mutex_unlock(&pObj->pShared->mutex);
     if (e != 0) {
-        SetLastError(e == EPERM ? kErrorNotOwner : ERROR_GEN_FAILURE);
+        SetLastError(e == EPERM ? ERROR_NOT_OWNER : ERROR_GEN_FAILURE);
         return FALSE;
     }
     pObj->cHeld.fetch_sub(1);
@@ -536,7 +522,7 @@ HANDLE CreateFileMappingW(const SecurityAttributesStorage* psa, DWORD cbSize, co
         SetLastError(err);
         return nullptr;
     }
-    SetLastError(fCreated ? ERROR_SUCCESS : kErrorAlreadyExists);
+    SetLastError(fCreated ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
     return new KernelObject{KernelObject::kMapping, nullptr, fd};
 }
 

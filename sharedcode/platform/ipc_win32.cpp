@@ -20,7 +20,6 @@ static_assert(sizeof(SID_IDENTIFIER_AUTHORITY) == sizeof(SidIdentifierAuthority)
 static_assert(kWaitAbandoned == WAIT_ABANDONED && kWaitTimeout == WAIT_TIMEOUT && kWaitFailed == WAIT_FAILED &&
                   kInfinite == INFINITE,
               "wait results");
-static_assert(kErrorAlreadyExists == ERROR_ALREADY_EXISTS && kErrorNotOwner == ERROR_NOT_OWNER, "error codes");
 static_assert(kGenericAll == GENERIC_ALL && kAclRevision == ACL_REVISION &&
                   kSecurityDescriptorRevision == SECURITY_DESCRIPTOR_REVISION && kAclHeaderSize == sizeof(ACL),
               "security constants");

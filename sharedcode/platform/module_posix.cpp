@@ -28,19 +28,13 @@
 #include <string>
 #include <vector>
 
+#include "sharedcode/platform/errno_posix.h"
 #include "sharedcode/platform/process.h"
 #include "sharedcode/platform/robust_posix.h"
 
 namespace plat {
 
 namespace {
-
-constexpr DWORD kErrorModNotFound = 126;             // ERROR_MOD_NOT_FOUND
-constexpr DWORD kErrorBadExeFormat = 193;            // ERROR_BAD_EXE_FORMAT
-constexpr DWORD kErrorResourceDataNotFound = 1812;   // ERROR_RESOURCE_DATA_NOT_FOUND
-constexpr DWORD kErrorResourceTypeNotFound = 1813;   // ERROR_RESOURCE_TYPE_NOT_FOUND
-constexpr DWORD kErrorResourceNameNotFound = 1814;   // ERROR_RESOURCE_NAME_NOT_FOUND
-constexpr DWORD kErrorResourceLangNotFound = 1815;   // ERROR_RESOURCE_LANG_NOT_FOUND
 
 // Resource libraries are small; anything this large is not one.
 constexpr off_t kMaxDataFile = 256 * 1024 * 1024;
@@ -125,17 +119,9 @@ bool IsListed(ModuleList& list, Module* pm) {
     return std::find(list.modules.begin(), list.modules.end(), pm) != list.modules.end();
 }
 
+// A module file's errno: a missing file is a missing module.
 DWORD ErrorFromErrno(int e) {
-    switch (e) {
-        case ENOENT:
-        case ENOTDIR: return kErrorModNotFound;
-        case EACCES:
-        case EPERM:
-        case EISDIR: return ERROR_ACCESS_DENIED;
-        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-        default: return ERROR_GEN_FAILURE;
-    }
+    return Win32FromErrno(e, {{ENOENT, ERROR_MOD_NOT_FOUND}, {ENOTDIR, ERROR_MOD_NOT_FOUND}});
 }
 
 // Reads the whole file; a Win32 code on failure.
@@ -149,7 +135,7 @@ DWORD ReadWholeFile(const std::string& path, std::vector<uint8_t>& out) {
     } else if (S_ISDIR(st.st_mode)) {
         err = ERROR_ACCESS_DENIED;
     } else if (!S_ISREG(st.st_mode) || st.st_size > kMaxDataFile) {
-        err = kErrorBadExeFormat;
+        err = ERROR_BAD_EXE_FORMAT;
     } else {
         out.resize(static_cast<size_t>(st.st_size));
         size_t got = 0;  // less when it shrank since fstat
@@ -165,32 +151,32 @@ DWORD ReadWholeFile(const std::string& path, std::vector<uint8_t>& out) {
 DWORD ParsePe(Module& m) {
     const std::vector<uint8_t>& f = m.file;
     const size_t cb = f.size();
-    if (cb < 64 || f[0] != 'M' || f[1] != 'Z') return kErrorBadExeFormat;
+    if (cb < 64 || f[0] != 'M' || f[1] != 'Z') return ERROR_BAD_EXE_FORMAT;
     const uint64_t offPe = Read32(&f[0x3C]);
     const uint64_t offOpt = offPe + 4 + 20;  // signature, file header
-    if (offOpt > cb || std::memcmp(&f[offPe], "PE\0\0", 4) != 0) return kErrorBadExeFormat;
+    if (offOpt > cb || std::memcmp(&f[offPe], "PE\0\0", 4) != 0) return ERROR_BAD_EXE_FORMAT;
     const uint32_t cSections = Read16(&f[offPe + 6]);
     const uint32_t cbOpt = Read16(&f[offPe + 20]);
-    if (offOpt + cbOpt > cb || cbOpt < 2) return kErrorBadExeFormat;
+    if (offOpt + cbOpt > cb || cbOpt < 2) return ERROR_BAD_EXE_FORMAT;
 
     uint32_t offDirs;
     switch (Read16(&f[offOpt])) {
         case 0x10B: offDirs = 96; break;   // PE32
         case 0x20B: offDirs = 112; break;  // PE32+
-        default: return kErrorBadExeFormat;
+        default: return ERROR_BAD_EXE_FORMAT;
     }
-    if (offDirs > cbOpt) return kErrorBadExeFormat;
+    if (offDirs > cbOpt) return ERROR_BAD_EXE_FORMAT;
     const uint32_t cDirs = Read32(&f[offOpt + offDirs - 4]);  // NumberOfRvaAndSizes
     uint32_t rvaRsrc = 0, cbRsrc = 0;
     if (cDirs > kResourceDirectoryIndex) {
         const uint64_t offEntry = offOpt + offDirs + 8 * kResourceDirectoryIndex;
-        if (offDirs + 8 * (kResourceDirectoryIndex + 1) > cbOpt) return kErrorBadExeFormat;
+        if (offDirs + 8 * (kResourceDirectoryIndex + 1) > cbOpt) return ERROR_BAD_EXE_FORMAT;
         rvaRsrc = Read32(&f[offEntry]);
         cbRsrc = Read32(&f[offEntry + 4]);
     }
 
     const uint64_t offSections = offOpt + cbOpt;
-    if (offSections + 40ull * cSections > cb) return kErrorBadExeFormat;
+    if (offSections + 40ull * cSections > cb) return ERROR_BAD_EXE_FORMAT;
     m.sections.reserve(cSections);
     for (uint32_t i = 0; i < cSections; ++i) {
         const uint8_t* p = &f[offSections + 40ull * i];
@@ -203,7 +189,7 @@ DWORD ParsePe(Module& m) {
     }
 
     if (rvaRsrc != 0 && cbRsrc != 0) {
-        if (!m.At(rvaRsrc, 16)) return kErrorBadExeFormat;  // not even the root directory
+        if (!m.At(rvaRsrc, 16)) return ERROR_BAD_EXE_FORMAT;  // not even the root directory
         m.rvaResources = rvaRsrc;
     }
     return ERROR_SUCCESS;
@@ -217,13 +203,13 @@ bool FindEntry(const Module& m, uint32_t offDir, int wId, DWORD dwMissing, uint3
     const uint64_t rvaDir = static_cast<uint64_t>(m.rvaResources) + offDir;
     const uint8_t* pDir = m.At(rvaDir, 16);
     if (!pDir) {
-        SetLastError(kErrorResourceDataNotFound);
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
         return false;
     }
     const uint32_t cEntries = static_cast<uint32_t>(Read16(pDir + 12)) + Read16(pDir + 14);
     const uint8_t* pEntries = m.At(rvaDir + 16, 8ull * cEntries);
     if (!pEntries) {
-        SetLastError(kErrorResourceDataNotFound);
+        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
         return false;
     }
     for (uint32_t i = 0; i < cEntries; ++i) {
@@ -247,7 +233,7 @@ Module* ImageModule(const void* pv) {
     Dl_info info;
     struct link_map* plm = nullptr;
     if (!pv || ::dladdr1(pv, &info, reinterpret_cast<void**>(&plm), RTLD_DL_LINKMAP) == 0 || !info.dli_fbase) {
-        SetLastError(kErrorModNotFound);
+        SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
     ModuleList& list = Modules();
@@ -296,7 +282,7 @@ HMODULE GetModuleHandleA(const char* szName) {
     }
     ModuleList& list = Modules();
     if (list.cDataModules.load(std::memory_order_acquire) == 0) {
-        SetLastError(kErrorModNotFound);
+        SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
     const bool fWithFolder = std::strpbrk(szName, "\\/") != nullptr;
@@ -307,7 +293,7 @@ HMODULE GetModuleHandleA(const char* szName) {
         const char* have = fWithFolder ? pm->path.c_str() : BaseName(pm->path.c_str());
         if (::strcasecmp(have, wanted.c_str()) == 0) return pm;
     }
-    SetLastError(kErrorModNotFound);
+    SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
 
@@ -319,7 +305,7 @@ DWORD GetModuleFileNameA(HMODULE hModule, char* szPath, DWORD cch) {
         ModuleList& list = Modules();
         std::lock_guard<std::mutex> guard(list.lock);
         if (!IsListed(list, pm)) {
-            SetLastError(kErrorModNotFound);
+            SetLastError(ERROR_MOD_NOT_FOUND);
             return 0;
         }
         path = pm->path;
@@ -369,7 +355,7 @@ BOOL FreeLibrary(HMODULE hModule) {
     std::lock_guard<std::mutex> guard(list.lock);
     auto it = std::find(list.modules.begin(), list.modules.end(), hModule);
     if (!hModule || it == list.modules.end()) {
-        SetLastError(kErrorModNotFound);
+        SetLastError(ERROR_MOD_NOT_FOUND);
         return FALSE;
     }
     if (hModule->fImage) return TRUE;  // handed out without a reference
@@ -385,25 +371,25 @@ HRSRC FindResourceA(HMODULE hModule, WORD wName, WORD wType) {
     Module* pm = hModule;
     if (!pm || !IsListed(list, pm)) return FailResource(ERROR_INVALID_HANDLE);
     // Shared objects carry no PE resources.
-    if (pm->fImage || pm->rvaResources == 0) return FailResource(kErrorResourceDataNotFound);
+    if (pm->fImage || pm->rvaResources == 0) return FailResource(ERROR_RESOURCE_DATA_NOT_FOUND);
     for (Resource& r : pm->found) {
         if (r.wType == wType && r.wName == wName) return &r;
     }
     // Root → type → name → language: the first two entries must lead to
     // subdirectories, the language entry to a data entry.
     uint32_t off = 0;
-    if (!FindEntry(*pm, 0, wType, kErrorResourceTypeNotFound, &off)) return nullptr;
-    if (!(off & kHighBit)) return FailResource(kErrorResourceDataNotFound);
-    if (!FindEntry(*pm, off & ~kHighBit, wName, kErrorResourceNameNotFound, &off)) return nullptr;
-    if (!(off & kHighBit)) return FailResource(kErrorResourceDataNotFound);
-    if (!FindEntry(*pm, off & ~kHighBit, -1, kErrorResourceLangNotFound, &off)) return nullptr;
-    if (off & kHighBit) return FailResource(kErrorResourceDataNotFound);
+    if (!FindEntry(*pm, 0, wType, ERROR_RESOURCE_TYPE_NOT_FOUND, &off)) return nullptr;
+    if (!(off & kHighBit)) return FailResource(ERROR_RESOURCE_DATA_NOT_FOUND);
+    if (!FindEntry(*pm, off & ~kHighBit, wName, ERROR_RESOURCE_NAME_NOT_FOUND, &off)) return nullptr;
+    if (!(off & kHighBit)) return FailResource(ERROR_RESOURCE_DATA_NOT_FOUND);
+    if (!FindEntry(*pm, off & ~kHighBit, -1, ERROR_RESOURCE_LANG_NOT_FOUND, &off)) return nullptr;
+    if (off & kHighBit) return FailResource(ERROR_RESOURCE_DATA_NOT_FOUND);
     const uint8_t* pEntry = pm->At(static_cast<uint64_t>(pm->rvaResources) + off, 16);
-    if (!pEntry) return FailResource(kErrorResourceDataNotFound);
+    if (!pEntry) return FailResource(ERROR_RESOURCE_DATA_NOT_FOUND);
     const uint32_t rvaData = Read32(pEntry);
     const uint32_t cbData = Read32(pEntry + 4);
     const uint8_t* pbData = pm->At(rvaData, cbData);
-    if (!pbData) return FailResource(kErrorResourceDataNotFound);
+    if (!pbData) return FailResource(ERROR_RESOURCE_DATA_NOT_FOUND);
     pm->found.push_back(Resource{wType, wName, pbData, cbData});
     return &pm->found.back();
 }

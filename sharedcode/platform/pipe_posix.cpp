@@ -29,35 +29,6 @@ constexpr DWORD kDefaultWaitMs = 50;        // NMPWAIT_USE_DEFAULT_WAIT
 
 namespace pipe_posix {
 
-DWORD Win32FromErrno(int e) {
-    switch (e) {
-        case ENOENT:
-        case ECONNREFUSED:
-        case ENOTDIR:
-            return ERROR_FILE_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-            return ERROR_ACCESS_DENIED;
-        case EAGAIN:
-            return ERROR_PIPE_BUSY;
-        case ETIMEDOUT:
-            return ERROR_SEM_TIMEOUT;
-        case EPIPE:
-        case ECONNRESET:
-            return ERROR_BROKEN_PIPE;
-        case ENAMETOOLONG:
-            return ERROR_FILENAME_EXCED_RANGE;
-        case ENOMEM:
-        case ENOBUFS:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        case EMFILE:
-        case ENFILE:
-            return 4;  // ERROR_TOO_MANY_OPEN_FILES
-        default:
-            return ERROR_GEN_FAILURE;
-    }
-}
-
 static bool IEquals(const char* a, const char* b, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         char x = a[i], y = b[i];
@@ -100,17 +71,17 @@ DWORD ResolvePipePath(const char* szPath, sockaddr_un* addr, socklen_t* len) {
 namespace {
 
 using pipe_posix::ResolvePipePath;
-using pipe_posix::Win32FromErrno;
+using pipe_posix::PipeError;
 
 // Connects, waiting up to dwTimeoutMs while the listener's backlog is full.
 // The kernel does the waiting: a blocking connect on a full backlog sleeps
 // for the socket's send time-out and then fails with EAGAIN.
 DWORD Connect(const sockaddr_un& addr, socklen_t len, DWORD dwTimeoutMs, int* pfd) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return Win32FromErrno(errno);
+    if (fd < 0) return PipeError(errno);
     if (dwTimeoutMs == 0) dwTimeoutMs = kDefaultWaitMs;
     if (RobustConnect(fd, reinterpret_cast<const sockaddr*>(&addr), len, Deadline::In(dwTimeoutMs)) != 0) {
-        DWORD err = Win32FromErrno(errno);
+        DWORD err = PipeError(errno);
         ::close(fd);
         return err;
     }
@@ -133,7 +104,7 @@ DWORD SendFrame(int fd, const void* pv, DWORD cb) {
     msg.msg_iovlen = 2;
     while (iov[0].iov_len + iov[1].iov_len > 0) {
         ssize_t n = RobustSendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (n < 0) return Win32FromErrno(errno);
+        if (n < 0) return PipeError(errno);
         size_t done = static_cast<size_t>(n);
         for (int i = 0; i < 2; ++i) {
             size_t take = done < iov[i].iov_len ? done : iov[i].iov_len;
@@ -157,7 +128,7 @@ DWORD ReceiveExactly(int fd, void* pv, size_t cb, const Deadline& deadline, size
     while (got < cb) {
         const ssize_t n = RobustRecv(fd, static_cast<char*>(pv) + got, cb - got, deadline);
         if (n <= 0) {
-            err = n == 0 ? ERROR_BROKEN_PIPE : Win32FromErrno(errno);
+            err = n == 0 ? ERROR_BROKEN_PIPE : PipeError(errno);
             break;
         }
         got += static_cast<size_t>(n);
@@ -166,20 +137,29 @@ DWORD ReceiveExactly(int fd, void* pv, size_t cb, const Deadline& deadline, size
     return err;
 }
 
-// Reads one frame: its length, then up to cbOut bytes of its payload into
-// pvOut. The length is read on its own so that nothing past the frame is
-// ever taken into pvOut. A frame longer than cbOut leaves pvOut full and
-// answers ERROR_MORE_DATA.
+// Reads one frame into pvOut, up to cbOut bytes of its payload. The length
+// and the start of the payload come in one receive into a buffer of its own,
+// at most the bytes the caller can take; a short reply, the usual case, then
+// needs no second one. Nothing past the frame is ever taken into pvOut. A
+// frame longer than cbOut leaves pvOut full and answers ERROR_MORE_DATA.
 DWORD ReceiveFrame(int fd, void* pvOut, DWORD cbOut, const Deadline& deadline, DWORD* pcbRead) {
-    unsigned char hdr[4];
+    unsigned char first[4 + 508];
+    const size_t cbFirst = cbOut < sizeof(first) - 4 ? 4 + cbOut : sizeof(first);
     size_t got = 0;
     *pcbRead = 0;
-    DWORD err = ReceiveExactly(fd, hdr, sizeof(hdr), deadline, &got);
-    if (err != ERROR_SUCCESS) return err;
-    const uint32_t cbFrame = static_cast<uint32_t>(hdr[0]) | static_cast<uint32_t>(hdr[1]) << 8 |
-                             static_cast<uint32_t>(hdr[2]) << 16 | static_cast<uint32_t>(hdr[3]) << 24;
-    err = ReceiveExactly(fd, pvOut, cbFrame < cbOut ? cbFrame : cbOut, deadline, &got);
-    *pcbRead = static_cast<DWORD>(got);
+    while (got < 4) {
+        const ssize_t n = RobustRecv(fd, first + got, cbFirst - got, deadline);
+        if (n <= 0) return n == 0 ? ERROR_BROKEN_PIPE : PipeError(errno);
+        got += static_cast<size_t>(n);
+    }
+    const uint32_t cbFrame = static_cast<uint32_t>(first[0]) | static_cast<uint32_t>(first[1]) << 8 |
+                             static_cast<uint32_t>(first[2]) << 16 | static_cast<uint32_t>(first[3]) << 24;
+    const size_t cbTake = cbFrame < cbOut ? cbFrame : cbOut;
+    const size_t cbInHand = got - 4 < cbTake ? got - 4 : cbTake;
+    if (cbInHand) memcpy(pvOut, first + 4, cbInHand);
+    size_t cbRest = 0;
+    DWORD err = ReceiveExactly(fd, static_cast<char*>(pvOut) + cbInHand, cbTake - cbInHand, deadline, &cbRest);
+    *pcbRead = static_cast<DWORD>(cbInHand + cbRest);
     if (err == ERROR_SUCCESS && cbFrame > cbOut) err = ERROR_MORE_DATA;
     return err;
 }
@@ -213,9 +193,9 @@ thread_local ReservedConnection t_reserved;
 // Connects without waiting: a full backlog is a busy pipe.
 DWORD ConnectNow(const sockaddr_un& addr, socklen_t len, int* pfd) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return Win32FromErrno(errno);
+    if (fd < 0) return PipeError(errno);
     if (RobustConnect(fd, reinterpret_cast<const sockaddr*>(&addr), len, Deadline::Never()) != 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        DWORD err = Win32FromErrno(errno);
+        DWORD err = PipeError(errno);
         ::close(fd);
         return err;
     }
@@ -269,7 +249,7 @@ DWORD Fill(PipeHandle* h, const Deadline& deadline) {
         h->iEnd += static_cast<size_t>(n);
         return ERROR_SUCCESS;
     }
-    if (n < 0) return Win32FromErrno(errno);
+    if (n < 0) return PipeError(errno);
     h->fClosed = true;
     return ERROR_BROKEN_PIPE;
 }
@@ -305,7 +285,7 @@ DWORD ReadPayload(PipeHandle* h, unsigned char* pb, size_t cb, size_t* pcbGot) {
         if (have == 0 && want >= PipeHandle::kDirectRead) {
             ssize_t n = RobustRecv(h->fd, pb + got, want, deadline);
             if (n <= 0) {
-                err = n == 0 ? ERROR_BROKEN_PIPE : Win32FromErrno(errno);
+                err = n == 0 ? ERROR_BROKEN_PIPE : PipeError(errno);
                 if (n == 0) h->fClosed = true;
                 break;
             }

@@ -2,9 +2,11 @@
 // server end (pipeserver_posix.cpp).
 #pragma once
 
+#include <errno.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include "sharedcode/platform/errno_posix.h"
 #include "sharedcode/wintypes.h"
 
 namespace plat {
@@ -16,8 +18,11 @@ namespace pipe_posix {
 // ERROR_FILENAME_EXCED_RANGE when the socket path does not fit.
 DWORD ResolvePipePath(const char* szPath, sockaddr_un* addr, socklen_t* len);
 
-// The Win32 code of a socket call's errno.
-DWORD Win32FromErrno(int e);
+// The Win32 code of a socket call's errno: the common map, with a full
+// backlog a busy pipe and a missing folder a missing pipe.
+inline DWORD PipeError(int e) {
+    return Win32FromErrno(e, {{EAGAIN, ERROR_PIPE_BUSY}, {ENOTDIR, ERROR_FILE_NOT_FOUND}});
+}
 
 }  // namespace pipe_posix
 }  // namespace plat

@@ -35,14 +35,14 @@ struct PipeListener {
 
 namespace {
 
-using pipe_posix::Win32FromErrno;
+using pipe_posix::PipeError;
 
 // Waits until fd is ready for events (or the wake pipe, when given, is
 // readable). ERROR_SUCCESS, ERROR_SEM_TIMEOUT or ERROR_OPERATION_ABORTED.
 DWORD WaitReady(int fd, short events, int wakeFd, const Deadline& deadline) {
     pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
     int rc = RobustPoll(fds, wakeFd >= 0 ? 2 : 1, deadline);
-    if (rc < 0) return Win32FromErrno(errno);
+    if (rc < 0) return PipeError(errno);
     if (rc == 0) return ERROR_SEM_TIMEOUT;
     if (wakeFd >= 0 && (fds[1].revents & POLLIN)) return ERROR_OPERATION_ABORTED;
     return ERROR_SUCCESS;  // ready, or an error the next call reports
@@ -59,7 +59,7 @@ DWORD ReceiveAll(int fd, void* pv, size_t cb, const Deadline& deadline) {
             continue;
         }
         if (n == 0) return ERROR_BROKEN_PIPE;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return Win32FromErrno(errno);
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return PipeError(errno);
         DWORD err = WaitReady(fd, POLLIN, -1, deadline);
         if (err != ERROR_SUCCESS) return err;
     }
@@ -93,7 +93,7 @@ HPIPELISTENER CreatePipeListener(const char* szPipePath, DWORD dwAccess, DWORD d
     h->addr = addr;
     h->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (h->fd < 0 || ::pipe2(h->wake, O_CLOEXEC) != 0) {
-        err = Win32FromErrno(errno);
+        err = PipeError(errno);
     } else {
         // A socket file nobody answers on is a stale one of a server that
         // died; one that answers belongs to a live server.
@@ -113,13 +113,13 @@ HPIPELISTENER CreatePipeListener(const char* szPipePath, DWORD dwAccess, DWORD d
         // Mode before listen: no client can connect until the listen call.
         if (::bind(h->fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::chmod(addr.sun_path, mode) != 0 ||
             ::stat(addr.sun_path, &st) != 0) {
-            err = errno == ENOENT ? ERROR_PATH_NOT_FOUND : Win32FromErrno(errno);
+            err = errno == ENOENT ? ERROR_PATH_NOT_FOUND : PipeError(errno);
         } else {
             h->dev = st.st_dev;
             h->ino = st.st_ino;
             // Linux queues one client more than the backlog: 0 is a queue of one.
             int backlog = dwBacklog > 4096 ? 4096 : static_cast<int>(dwBacklog);
-            if (::listen(h->fd, backlog) != 0) err = Win32FromErrno(errno);
+            if (::listen(h->fd, backlog) != 0) err = PipeError(errno);
         }
         if (err != ERROR_SUCCESS && h->ino) ::unlink(addr.sun_path);
     }
@@ -159,7 +159,7 @@ HPIPECONN AcceptPipeClient(HPIPELISTENER h, DWORD dwTimeoutMs) {
         // Another thread may have taken the client that woke this one; a
         // client that gave up before being accepted is passed over.
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
-            Fail(Win32FromErrno(errno));
+            Fail(PipeError(errno));
             return nullptr;
         }
         DWORD err = WaitReady(h->fd, POLLIN, h->wake[0], deadline);
@@ -224,7 +224,7 @@ BOOL WritePipeMessage(HPIPECONN c, const void* pv, DWORD cb, DWORD dwTimeoutMs) 
         ssize_t n = RobustSendmsg(c->fd, &msg, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                return Fail(errno == EPIPE || errno == ECONNRESET ? ERROR_NO_DATA : Win32FromErrno(errno)), FALSE;
+                return Fail(errno == EPIPE || errno == ECONNRESET ? ERROR_NO_DATA : PipeError(errno)), FALSE;
             }
             DWORD err = WaitReady(c->fd, POLLOUT, -1, deadline);
             if (err != ERROR_SUCCESS) return Fail(err), FALSE;

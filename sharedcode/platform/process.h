@@ -29,6 +29,9 @@ void Sleep(DWORD dwMilliseconds);
 // GetTickCount: milliseconds since an arbitrary start, wrapping at 2^32.
 DWORD GetTickCount();
 
+// GetVersionExA's dwMajorVersion. POSIX reports 10.
+BOOL GetOsMajorVersion(DWORD* pdwMajor);
+
 // The resident memory of this process in bytes (0 when unknown). POSIX: from
 // /proc/self/statm; Windows: the working set.
 uint64_t GetResidentBytes();

@@ -19,7 +19,6 @@ namespace plat {
 namespace {
 thread_local DWORD t_dwLastError = 0;
 thread_local DWORD t_dwThreadId = 0;
-constexpr DWORD kErrorBufferOverflow = 111;
 
 // Every request carries the process id and the computer name, so both are
 // kept rather than asked for on every call. The id is forgotten in a forked
@@ -73,7 +72,7 @@ BOOL GetComputerNameA(char* szBuffer, DWORD* pcch) {
     const size_t n = name.cch;
     if (*pcch < n + 1) {
         *pcch = static_cast<DWORD>(n + 1);
-        SetLastError(kErrorBufferOverflow);
+        SetLastError(ERROR_BUFFER_OVERFLOW);
         return FALSE;
     }
     memcpy(szBuffer, name.sz, n);
@@ -88,6 +87,15 @@ DWORD GetTickCount() {
     struct timespec ts;
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<DWORD>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+}
+
+BOOL GetOsMajorVersion(DWORD* pdwMajor) {
+    if (!pdwMajor) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *pdwMajor = 10;
+    return TRUE;
 }
 
 uint64_t GetResidentBytes() {

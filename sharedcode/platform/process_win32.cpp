@@ -14,6 +14,18 @@ BOOL GetComputerNameA(char* szBuffer, DWORD* pcch) { return ::GetComputerNameA(s
 void Sleep(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }
 DWORD GetTickCount() { return ::GetTickCount(); }
 
+BOOL GetOsMajorVersion(DWORD* pdwMajor) {
+    if (!pdwMajor) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    OSVERSIONINFOA info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+    if (!::GetVersionExA(&info)) return FALSE;
+    *pdwMajor = info.dwMajorVersion;
+    return TRUE;
+}
+
 uint64_t GetResidentBytes() {
     PROCESS_MEMORY_COUNTERS pmc = {};
     pmc.cb = sizeof(pmc);

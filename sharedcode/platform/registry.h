@@ -10,8 +10,9 @@
 // $VIGILON_REGISTRY, default /etc/vigilon/registry.reg; a missing file is an
 // empty registry and a malformed one answers ERROR_BADDB to every open. Key
 // and value names compare case-insensitively. The parsed file is kept between
-// calls and checked on every open for a change of device, inode, size or
-// modification time, so every read sees the file as it is now.
+// calls; every open first takes the change notices of the file's folder
+// (inotify), or where there can be none compares the file's device, inode,
+// size and modification time, so every read sees the file as it is now.
 #pragma once
 
 #include "sharedcode/wintypes.h"

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <pthread.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -328,28 +330,119 @@ std::shared_ptr<const Snapshot> Load(const std::string& path, const struct stat*
     return snap;
 }
 
+// Watches the registry file's folder, so that the check before each read is
+// one read of an inotify descriptor rather than a stat of the path. Any
+// event for the file's name (written, replaced, removed, attributes) or a
+// lost event makes the next read parse the file again; the event is queued
+// before the writer's call returns, so an edit is seen by the next read.
+// Without a watch (no inotify, a folder that does not exist yet, a file
+// behind a symbolic link) every read compares the file's identity and time
+// instead.
+class FolderWatch {
+public:
+    // Watches the folder of path; false when that is not possible.
+    bool Arm(const std::string& path) {
+        Disarm();
+        const size_t slash = path.rfind('/');
+        const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        m_name = slash == std::string::npos ? path : path.substr(slash + 1);
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
+        m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (m_fd < 0) return false;
+        constexpr uint32_t kEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE |
+                                     IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW | IN_ONLYDIR;
+        if (::inotify_add_watch(m_fd, dir.c_str(), kEvents) < 0) {
+            Disarm();
+            return false;
+        }
+        return true;
+    }
+    bool Armed() const { return m_fd >= 0; }
+    void Disarm() {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+    }
+    // After fork the descriptor is shared with the parent, which would take
+    // the child's events: the child starts over.
+    void Forget() { m_fd = -1; }
+
+    // Takes the pending events; true when one of them may have changed the
+    // file. A watch that ended (its folder removed or moved) disarms itself
+    // and counts as a change.
+    bool Changed() {
+        alignas(struct inotify_event) char buf[4096];
+        bool changed = false;
+        for (;;) {
+            const ssize_t n = ::read(m_fd, buf, sizeof(buf));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN) {
+                // The descriptor is no longer the watch (closed behind the
+                // layer's back): start over without touching it.
+                Forget();
+                return true;
+            }
+            if (n <= 0) break;
+            for (ssize_t at = 0; at < n;) {
+                const auto* ev = reinterpret_cast<const struct inotify_event*>(buf + at);
+                if (ev->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+                    changed = true;
+                    if (!(ev->mask & IN_Q_OVERFLOW)) m_fEnded = true;
+                } else if (ev->len && strcmp(ev->name, m_name.c_str()) == 0) {
+                    changed = true;
+                }
+                at += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
+            }
+        }
+        if (m_fEnded) {
+            m_fEnded = false;
+            Disarm();
+            changed = true;
+        }
+        return changed;
+    }
+
+private:
+    int m_fd = -1;
+    bool m_fEnded = false;
+    std::string m_name;
+};
+
 std::mutex g_cacheLock;
 std::shared_ptr<const Snapshot> g_cache;
+FolderWatch g_watch;
 
-// The registry as the file is now: the cached parse when the file is
-// unchanged (device, inode, size, modification time), else a new parse.
+bool SameFile(const Snapshot& c, bool exists, const struct stat& st) {
+    return c.exists == exists &&
+           (!exists || (c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size &&
+                        c.mtimeNs == static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec));
+}
+
+// The registry as the file is now: the cached parse while the file is
+// unchanged, else a new parse. Parsing happens under the lock, so a read that
+// starts after an edit never gets the parse from before it.
 std::shared_ptr<const Snapshot> Current() {
+    static const bool s_fAtFork = [] {
+        ::pthread_atfork(nullptr, nullptr, [] { g_watch.Forget(); });
+        return true;
+    }();
+    (void)s_fAtFork;
     const char* env = ::getenv("VIGILON_REGISTRY");
     const char* path = env && *env ? env : kDefaultRegistryPath;
+    std::lock_guard<std::mutex> lock(g_cacheLock);
+    const Snapshot* c = g_cache.get();
+    if (c && c->path == path && g_watch.Armed()) {
+        if (!g_watch.Changed()) return g_cache;
+    }
     struct stat st;
     bool exists = ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
-    {
-        std::lock_guard<std::mutex> lock(g_cacheLock);
-        const Snapshot* c = g_cache.get();
-        if (c && c->exists == exists && c->path == path &&
-            (!exists || (c->dev == st.st_dev && c->ino == st.st_ino && c->size == st.st_size &&
-                         c->mtimeNs == static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec)))
-            return g_cache;
+    if (c && c->path == path && !g_watch.Armed() && SameFile(*c, exists, st)) return g_cache;
+    // Watch first, then read: an edit between the two is not lost.
+    if (!c || c->path != path || !g_watch.Armed()) {
+        if (g_watch.Arm(path)) exists = ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
     }
-    std::shared_ptr<const Snapshot> snap = Load(path, exists ? &st : nullptr);
-    std::lock_guard<std::mutex> lock(g_cacheLock);
-    g_cache = snap;
-    return snap;
+    g_cache = Load(path, exists ? &st : nullptr);
+    return g_cache;
 }
 
 }  // namespace

@@ -3,6 +3,11 @@
 
 #include "sharedcode/platform/sysmsg.h"
 
+// Every code of winerrors.inc has winerror.h's number.
+#define VG_WIN32_ERROR(dwCode, Name, szText) static_assert(Name == dwCode##L, #Name);
+#include "sharedcode/winerrors.inc"
+#undef VG_WIN32_ERROR
+
 namespace plat {
 
 DWORD FormatSystemMessageA(DWORD dwMessageId, char* szBuffer, DWORD cch) {

@@ -9,8 +9,6 @@ namespace plat {
 
 namespace {
 
-constexpr DWORD kErrorNoUnicodeTranslation = 1113;
-
 // Bytes of one code point in UTF-8; 0 for a value that is not a scalar.
 int Utf8Length(uint32_t c) {
     if (c < 0x80) return 1;
@@ -85,20 +83,20 @@ int AnsiToWide(const char* sz, int cb, wchar_t* wsz, int cchWide) {
         uint32_t c = p[i];
         int len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
         if (len == 0 || i + static_cast<size_t>(len) > n) {
-            SetLastError(kErrorNoUnicodeTranslation);
+            SetLastError(ERROR_NO_UNICODE_TRANSLATION);
             return 0;
         }
         if (len > 1) {
             c &= 0x7F >> len;
             for (int k = 1; k < len; ++k) {
                 if ((p[i + static_cast<size_t>(k)] & 0xC0) != 0x80) {
-                    SetLastError(kErrorNoUnicodeTranslation);
+                    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
                     return 0;
                 }
                 c = c << 6 | (p[i + static_cast<size_t>(k)] & 0x3F);
             }
             if (Utf8Length(c) != len) {  // overlong form or not a scalar
-                SetLastError(kErrorNoUnicodeTranslation);
+                SetLastError(ERROR_NO_UNICODE_TRANSLATION);
                 return 0;
             }
         }
