@@ -18,7 +18,7 @@
 #include "VGClient/VAVarive32.h"
 #include "VGClient/vgservicerecords.h"
 #include "service/mgmt.h"
-#include "service/tests/vigilond_process.h"
+#include "tests/vigilond/vigilond_process.h"
 #include "tests/test_env.h"
 
 using namespace vgsvc;

@@ -20,7 +20,7 @@
 #include "VGClient/VAVarive32.h"
 #include "VGClient/vgservicerecords.h"
 #include "service/store.h"
-#include "service/tests/vigilond_process.h"
+#include "tests/vigilond/vigilond_process.h"
 #include "tests/child_process.h"
 #include "tests/test_env.h"
 
