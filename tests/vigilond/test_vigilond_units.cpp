@@ -1,8 +1,9 @@
-// Addresses, the range index, the settings table and the dispatcher's
-// handling of requests it cannot answer.
+// Addresses, the range index, the settings table, the schema and the
+// dispatcher: every command answered, and requests it cannot answer.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -10,6 +11,7 @@
 
 #include "service/dispatch.h"
 #include "service/listindex.h"
+#include "service/mgmt.h"
 #include "service/netaddr.h"
 #include "service/service.h"
 #include "service/settings.h"
@@ -166,16 +168,34 @@ TEST_F(VigilondDispatch, RequestsItCannotAnswerGetAFailureOrNothing) {
     EXPECT_EQ(ok.Status(), S_OK);
 }
 
-TEST_F(VigilondDispatch, EveryScreeningCommandAnswersWithItsReplySize) {
-    for (uint32_t cmd = 1; cmd <= 12; ++cmd) {
+// Every command of the table, as zeros behind its header: answered with its
+// reply size, never "not implemented" nor "bad request"; every management
+// command but the logon refused without a session.
+TEST_F(VigilondDispatch, EveryCommandIsAnsweredAndManagementChecksTheSession) {
+    VGITEMID unknown;
+    std::memset(&unknown, 0x5A, sizeof(unknown));
+    for (uint32_t cmd = 1; cmd <= kMaxCommandCode; ++cmd) {
         const CommandRow* row = FindCommand(cmd);
-        ASSERT_NE(row, nullptr);
-        std::vector<uint8_t> req(row->cbRequest, 0);
-        VGREQHDR hdr{row->cbRequest, cmd, 1, 1, VG_PROTOCOL_VERSION, "TEST"};
-        std::memcpy(req.data(), &hdr, sizeof(hdr));
-        const Collect out = Send(kScreeningPipe, req);
-        ASSERT_EQ(out.messages.size(), 1u) << cmd;
-        EXPECT_EQ(out.messages[0].size(), row->cbReply) << cmd;
+        if (!row) continue;
+        SCOPED_TRACE(row->szName);
+        const bool fScreening = row->pipe == VG_PIPE_SCREENING;
+        auto send = [&](const VGITEMID& session) {
+            std::vector<uint8_t> req(row->cbRequest, 0);
+            const VGREQHDR hdr{row->cbRequest, cmd, 1, 1, VG_PROTOCOL_VERSION, "TEST"};
+            std::memcpy(req.data(), &hdr, sizeof(hdr));
+            if (!fScreening) std::memcpy(req.data() + offsetof(VGREQHDREX, idSession), &session, sizeof(session));
+            return Send(fScreening ? kScreeningPipe : kManagementPipe, req);
+        };
+        VGITEMID session{};
+        ASSERT_TRUE(m_service.GetSessions().Open("admin", m_service.Now(), 60, &session));
+        const Collect out = send(session);
+        ASSERT_FALSE(out.messages.empty());
+        EXPECT_EQ(out.messages[0].size(), row->cbReply);
+        EXPECT_NE(out.Status(), kHrNotImplemented);
+        EXPECT_NE(out.Status(), kHrBadRequest);
+        if (!fScreening && cmd != VGCMD_OPENMGMTSESSION) {
+            EXPECT_EQ(send(unknown).Status(), kHrNoSession);
+        }
     }
 }
 
