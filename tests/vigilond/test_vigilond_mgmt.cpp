@@ -98,6 +98,14 @@ Item As(const Rec& r) {
     return item;
 }
 
+// A record of the other lists, as the library's item.
+template <typename Item, typename Rec>
+Item WithAddress(const char* address) {
+    Rec r{};
+    std::strncpy(r.szAddress, address, sizeof(r.szAddress) - 1);
+    return As<Item>(r);
+}
+
 // A list as the library retrieves it, as the service's records.
 template <typename Rec, typename Item>
 std::vector<Rec> Fetch(VGHRESULT(VGAPI* get)(VGSESSIONID, Item**, VGDWORD*, VGDWORD), const VGSESSIONID& id) {
@@ -271,17 +279,13 @@ TEST_F(VigilondMgmt, ListItemsRoundTrip) {
     EXPECT_EQ(HrVGRemoveWhiteItem(id, &byAddress, 0), kOk);
     EXPECT_EQ(VGIsWhiteListed("2001:db8:1::5", 0), 0u);
 
-    VGTRUSTEDREC t{};
-    std::strcpy(t.szAddress, "10.9.8.7");
-    VGTRUSTEDIPITEM trusted = As<VGTRUSTEDIPITEM>(t);
+    VGTRUSTEDIPITEM trusted = WithAddress<VGTRUSTEDIPITEM, VGTRUSTEDREC>("10.9.8.7");
     EXPECT_EQ(HrVGAddTrustedIPItem(id, &trusted, 0), kOk);
     EXPECT_EQ(VGIsTrusted("10.9.8.7", 0), 1u);
     EXPECT_EQ(HrVGRemoveTrustedIPItem(id, &trusted, 0), kOk);
     EXPECT_EQ(VGIsTrusted("10.9.8.7", 0), 0u);
 
-    VGGATEWAYREC g{};
-    std::strcpy(g.szAddress, "10.0.0.1");
-    VGGATEWAYITEM gateway = As<VGGATEWAYITEM>(g);
+    VGGATEWAYITEM gateway = WithAddress<VGGATEWAYITEM, VGGATEWAYREC>("10.0.0.1");
     EXPECT_EQ(HrVGAddGatewayItem(id, &gateway, 0), kOk);
     const std::vector<VGGATEWAYREC> gateways = Fetch<VGGATEWAYREC>(HrVGGetGatewayItemList, id);
     ASSERT_EQ(gateways.size(), 1u);
