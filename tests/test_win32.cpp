@@ -230,6 +230,44 @@ TEST_F(Win32Config, ServerFailoverModeAndReplyTimeoutAsTheLibraryReadsThem) {
     EXPECT_EQ(Server(), "backup");
 }
 
+// The Windows registry layer keeps the values of a key it reads and watches
+// the key for changes: every change shows in the very next read, whichever
+// thread armed the watch and whether the value, the key or its parent went.
+TEST_F(Win32Config, EveryChangeShowsInTheNextRead) {
+    auto setServer = [](const char* szServer) {
+        HKEY hKey = nullptr;
+        ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, VG_CONFIGURATION_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                    &hKey, nullptr),
+                  ERROR_SUCCESS);
+        if (szServer) {
+            ::RegSetValueExA(hKey, "Server", 0, REG_SZ, reinterpret_cast<const BYTE*>(szServer),
+                             static_cast<DWORD>(std::strlen(szServer) + 1));
+        } else {
+            ::RegDeleteValueA(hKey, "Server");
+        }
+        ::RegCloseKey(hKey);
+    };
+    setServer("primary");
+    std::thread([&] { EXPECT_EQ(Server(), "primary"); }).join();  // the watch's thread has ended
+    for (int round = 0; round < 20; ++round) {
+        const std::string name = "host" + std::to_string(round);
+        setServer(name.c_str());
+        EXPECT_EQ(Server(), name);
+        EXPECT_EQ(Server(), name);
+    }
+    setServer(nullptr);
+    EXPECT_EQ(Server(), ".");
+    setServer("again");
+    EXPECT_EQ(Server(), "again");
+    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvanetic");
+    EXPECT_EQ(Server(), ".");
+    setServer("recreated");
+    EXPECT_EQ(Server(), "recreated");
+    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, VG_CONFIGURATION_KEY);
+    WriteConfiguration("\"Server\"=\"rewritten\"");
+    EXPECT_EQ(Server(), "rewritten");
+}
+
 // ---------------------------------------------------------------------------
 // Named mutexes
 

@@ -1,22 +1,206 @@
-// Win32 side of platform/registry.h: pass-through.
+// Win32 side of platform/registry.h.
+//
+// The library reads the same few keys on every call, and each opening, query
+// and closing is a trip to the kernel (under Wine, to its server). A key of
+// HKEY_LOCAL_MACHINE opened for reading is therefore watched: its values are
+// read once into a snapshot, a change notice (RegNotifyChangeKeyValue with an
+// event) is armed on it, and later openings are served from the snapshot for
+// as long as the event has not fired: one wait of no time instead of five
+// trips. The notices are signalled by the change itself before the writer's
+// call returns, so every read still sees the registry as it is now: the
+// key's own for a value set or deleted, its parent's for the key deleted
+// (which Wine does not report on the key itself). A false alarm (Windows before 8 also
+// fires the notice when the arming thread ends) only costs a fresh read.
+// Anything else goes to the system as it stands.
 #include <windows.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "sharedcode/platform/registry.h"
 
+#ifndef REG_NOTIFY_THREAD_AGNOSTIC
+#define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000L
+#endif
+
+namespace {
+// Outside namespace plat, where HKEY is the system's type.
+::HKEY NativeLocalMachine() { return HKEY_LOCAL_MACHINE; }
+}  // namespace
+
 namespace plat {
 
-HKEY HkeyLocalMachine() { return reinterpret_cast<HKEY>(HKEY_LOCAL_MACHINE); }
+namespace {
+
+struct Value {
+    std::string name;
+    DWORD dwType;
+    std::vector<BYTE> data;
+};
+typedef std::vector<Value> Snapshot;
+
+// One watched key: its handle with the armed notice, and its values.
+struct Watch {
+    std::string subKey;
+    ::HKEY h = nullptr;
+    ::HKEY hParent = nullptr;
+    ::HANDLE hChanged = nullptr;  // auto-reset: a wait that sees it consumes it
+    std::shared_ptr<const Snapshot> values;
+};
+
+constexpr size_t kMaxWatches = 8;
+
+std::mutex& WatchLock() {
+    static std::mutex* s_lock = new std::mutex;  // never destroyed: callers may come late at exit
+    return *s_lock;
+}
+
+std::vector<Watch>& Watches() {
+    static std::vector<Watch>* s_watches = new std::vector<Watch>;
+    return *s_watches;
+}
+
+bool SameName(const std::string& a, const char* b) { return ::lstrcmpiA(a.c_str(), b ? b : "") == 0; }
+
+// Reads every value of h; false when the system refuses.
+bool ReadValues(::HKEY h, Snapshot* pValues) {
+    DWORD cValues = 0, cchMaxName = 0, cbMaxData = 0;
+    if (::RegQueryInfoKeyA(h, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &cValues, &cchMaxName,
+                           &cbMaxData, nullptr, nullptr) != ERROR_SUCCESS)
+        return false;
+    std::vector<char> name(cchMaxName + 1);
+    std::vector<BYTE> data(cbMaxData + 1);
+    for (DWORD i = 0; i < cValues; ++i) {
+        DWORD cchName = static_cast<DWORD>(name.size()), cbData = static_cast<DWORD>(data.size()), dwType = 0;
+        if (::RegEnumValueA(h, i, name.data(), &cchName, nullptr, &dwType, data.data(), &cbData) != ERROR_SUCCESS)
+            return false;  // changed while being read: the notice has fired, the next opening reads again
+        pValues->push_back(Value{std::string(name.data(), cchName), dwType,
+                                 std::vector<BYTE>(data.begin(), data.begin() + cbData)});
+    }
+    return true;
+}
+
+// Arms the notice of h for the filter; Windows 8 and later keep it when the
+// arming thread ends.
+LONG ArmNotice(::HKEY h, DWORD dwFilter, ::HANDLE hChanged) {
+    const LONG err = ::RegNotifyChangeKeyValue(h, FALSE, dwFilter | REG_NOTIFY_THREAD_AGNOSTIC, hChanged, TRUE);
+    return err == ERROR_SUCCESS ? err : ::RegNotifyChangeKeyValue(h, FALSE, dwFilter, hChanged, TRUE);
+}
+
+// Opens subKey and its parent for the watch w, arms their notices and reads
+// the key's values.
+LONG Refresh(Watch& w) {
+    for (::HKEY* ph : {&w.h, &w.hParent}) {
+        if (*ph) ::RegCloseKey(*ph);
+        *ph = nullptr;
+    }
+    w.values.reset();
+    // Closing a key signals its pending notice, so the new notices get an
+    // event of their own.
+    if (w.hChanged) ::CloseHandle(w.hChanged);
+    w.hChanged = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (!w.hChanged) return static_cast<LONG>(::GetLastError());
+    const size_t slash = w.subKey.rfind('\\');
+    const std::string parent = slash == std::string::npos ? std::string() : w.subKey.substr(0, slash);
+    LONG err = ::RegOpenKeyExA(NativeLocalMachine(), parent.c_str(), 0, KEY_NOTIFY, &w.hParent);
+    if (err == ERROR_SUCCESS) err = ArmNotice(w.hParent, REG_NOTIFY_CHANGE_NAME, w.hChanged);
+    if (err == ERROR_SUCCESS) err = ::RegOpenKeyExA(NativeLocalMachine(), w.subKey.c_str(), 0, KEY_READ, &w.h);
+    if (err == ERROR_SUCCESS) err = ArmNotice(w.h, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, w.hChanged);
+    if (err != ERROR_SUCCESS) return err;
+    std::shared_ptr<Snapshot> values(new (std::nothrow) Snapshot);
+    if (!values || !ReadValues(w.h, values.get())) return ERROR_NOT_ENOUGH_MEMORY;
+    w.values = std::move(values);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+// A handle given out: the system's key, or a watched key's values.
+struct RegKey {
+    ::HKEY h;
+    std::shared_ptr<const Snapshot> values;
+};
+
+HKEY HkeyLocalMachine() {
+    static RegKey s_root{NativeLocalMachine(), nullptr};
+    return &s_root;
+}
 
 LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD ulOptions, DWORD samDesired, HKEY* phkResult) {
-    return ::RegOpenKeyExA(reinterpret_cast<::HKEY>(hkRoot), szSubKey, ulOptions, samDesired,
-                           reinterpret_cast<::HKEY*>(phkResult));
+    *phkResult = nullptr;
+    RegKey* pKey = new (std::nothrow) RegKey{nullptr, nullptr};
+    if (!pKey) return ERROR_NOT_ENOUGH_MEMORY;
+    if (hkRoot == HkeyLocalMachine() && szSubKey && ulOptions == 0 && samDesired == kKeyRead) {
+        try {
+            std::lock_guard<std::mutex> lock(WatchLock());
+            std::vector<Watch>& watches = Watches();
+            Watch* pWatch = nullptr;
+            for (Watch& w : watches)
+                if (SameName(w.subKey, szSubKey)) pWatch = &w;
+            if (!pWatch && watches.size() < kMaxWatches) {
+                watches.push_back(Watch{szSubKey, nullptr, nullptr, nullptr, nullptr});
+                pWatch = &watches.back();
+            }
+            if (pWatch) {
+                LONG err = ERROR_SUCCESS;
+                if (!pWatch->values || ::WaitForSingleObject(pWatch->hChanged, 0) != WAIT_TIMEOUT)
+                    err = Refresh(*pWatch);
+                if (pWatch->values) {
+                    pKey->values = pWatch->values;
+                    *phkResult = pKey;
+                    return ERROR_SUCCESS;
+                }
+                // A key that is missing has nothing to watch (the next
+                // opening looks again); one that cannot be watched is read
+                // through the system.
+                if (err == ERROR_FILE_NOT_FOUND) {
+                    delete pKey;
+                    return err;
+                }
+            }
+        } catch (...) {
+            // Out of memory or a failed lock: the system's own reading below.
+        }
+    }
+    const LONG err = ::RegOpenKeyExA(hkRoot->h, szSubKey, ulOptions, samDesired, &pKey->h);
+    if (err != ERROR_SUCCESS) {
+        delete pKey;
+        return err;
+    }
+    *phkResult = pKey;
+    return ERROR_SUCCESS;
 }
 
 LONG RegQueryValueExA(HKEY hKey, const char* szName, DWORD* pdwReserved, DWORD* pdwType, BYTE* pbData,
                       DWORD* pcbData) {
-    return ::RegQueryValueExA(reinterpret_cast<::HKEY>(hKey), szName, pdwReserved, pdwType, pbData, pcbData);
+    if (!hKey) return ERROR_INVALID_HANDLE;
+    if (!hKey->values) return ::RegQueryValueExA(hKey->h, szName, pdwReserved, pdwType, pbData, pcbData);
+    if (pbData && !pcbData) return ERROR_INVALID_PARAMETER;
+    for (const Value& v : *hKey->values) {
+        if (!SameName(v.name, szName)) continue;
+        if (pdwType) *pdwType = v.dwType;
+        const DWORD cb = static_cast<DWORD>(v.data.size());
+        if (pbData && *pcbData < cb) {
+            *pcbData = cb;
+            return ERROR_MORE_DATA;
+        }
+        if (pbData && cb) std::memcpy(pbData, v.data.data(), cb);
+        if (pcbData) *pcbData = cb;
+        return ERROR_SUCCESS;
+    }
+    return ERROR_FILE_NOT_FOUND;
 }
 
-LONG RegCloseKey(HKEY hKey) { return ::RegCloseKey(reinterpret_cast<::HKEY>(hKey)); }
+LONG RegCloseKey(HKEY hKey) {
+    if (!hKey) return ERROR_INVALID_HANDLE;
+    if (hKey == HkeyLocalMachine()) return ERROR_SUCCESS;
+    const LONG err = hKey->h ? ::RegCloseKey(hKey->h) : ERROR_SUCCESS;
+    delete hKey;
+    return err;
+}
 
 }  // namespace plat
