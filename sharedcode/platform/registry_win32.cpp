@@ -3,15 +3,17 @@
 // The library reads the same few keys on every call, and each opening, query
 // and closing is a trip to the kernel (under Wine, to its server). A key of
 // HKEY_LOCAL_MACHINE opened for reading is therefore watched: its values are
-// read once into a snapshot, a change notice (RegNotifyChangeKeyValue with an
-// event) is armed on it, and later openings are served from the snapshot for
+// read once into a snapshot, change notices (RegNotifyChangeKeyValue) are
+// armed on one event, and later openings are served from the snapshot for
 // as long as the event has not fired: one wait of no time instead of five
 // trips. The notices are signalled by the change itself before the writer's
 // call returns, so every read still sees the registry as it is now: the
 // key's own for a value set or deleted, its parent's for the key deleted
-// (which Wine does not report on the key itself). A false alarm (Windows before 8 also
-// fires the notice when the arming thread ends) only costs a fresh read.
-// Anything else goes to the system as it stands.
+// (which Wine does not report on the key itself). A missing key is watched
+// through its nearest existing ancestor, whose notice fires when the key's
+// path begins to appear. A false alarm (Windows before 8 also fires a notice
+// when the arming thread ends) only costs a fresh read. Anything else goes to
+// the system as it stands.
 #include <windows.h>
 
 #include <cstring>
@@ -43,13 +45,17 @@ struct Value {
 };
 typedef std::vector<Value> Snapshot;
 
-// One watched key: its handle with the armed notice, and its values.
+// One watched key: its handle and its nearest existing ancestor's, both
+// with a notice armed on one event, and its values; or, while the key is
+// missing, only the ancestor's notice, which fires when the key's path
+// begins to appear.
 struct Watch {
     std::string subKey;
     ::HKEY h = nullptr;
-    ::HKEY hParent = nullptr;
+    ::HKEY hAncestor = nullptr;
     ::HANDLE hChanged = nullptr;  // auto-reset: a wait that sees it consumes it
     std::shared_ptr<const Snapshot> values;
+    bool fMissing = false;
 };
 
 constexpr size_t kMaxWatches = 8;
@@ -91,25 +97,45 @@ LONG ArmNotice(::HKEY h, DWORD dwFilter, ::HANDLE hChanged) {
     return err == ERROR_SUCCESS ? err : ::RegNotifyChangeKeyValue(h, FALSE, dwFilter, hChanged, TRUE);
 }
 
-// Opens subKey and its parent for the watch w, arms their notices and reads
-// the key's values.
+// Arms the notices of the watch w again and reads the key's values: its
+// nearest existing ancestor's notice for names (the key deleted or, while
+// missing, its path created), then the key's own for names and values.
 LONG Refresh(Watch& w) {
-    for (::HKEY* ph : {&w.h, &w.hParent}) {
+    for (::HKEY* ph : {&w.h, &w.hAncestor}) {
         if (*ph) ::RegCloseKey(*ph);
         *ph = nullptr;
     }
     w.values.reset();
+    w.fMissing = false;
     // Closing a key signals its pending notice, so the new notices get an
     // event of their own.
     if (w.hChanged) ::CloseHandle(w.hChanged);
     w.hChanged = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!w.hChanged) return static_cast<LONG>(::GetLastError());
-    const size_t slash = w.subKey.rfind('\\');
-    const std::string parent = slash == std::string::npos ? std::string() : w.subKey.substr(0, slash);
-    LONG err = ::RegOpenKeyExA(NativeLocalMachine(), parent.c_str(), 0, KEY_NOTIFY, &w.hParent);
-    if (err == ERROR_SUCCESS) err = ArmNotice(w.hParent, REG_NOTIFY_CHANGE_NAME, w.hChanged);
-    if (err == ERROR_SUCCESS) err = ::RegOpenKeyExA(NativeLocalMachine(), w.subKey.c_str(), 0, KEY_READ, &w.h);
-    if (err == ERROR_SUCCESS) err = ArmNotice(w.h, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, w.hChanged);
+    std::string ancestor = w.subKey;
+    bool fParent = true;
+    for (;;) {
+        const size_t slash = ancestor.rfind('\\');
+        ancestor.resize(slash == std::string::npos ? 0 : slash);
+        const LONG err = ::RegOpenKeyExA(NativeLocalMachine(), ancestor.c_str(), 0, KEY_NOTIFY, &w.hAncestor);
+        if (err == ERROR_SUCCESS) break;
+        w.hAncestor = nullptr;
+        if (err != ERROR_FILE_NOT_FOUND || ancestor.empty()) return err;
+        fParent = false;
+    }
+    LONG err = ArmNotice(w.hAncestor, REG_NOTIFY_CHANGE_NAME, w.hChanged);
+    if (err != ERROR_SUCCESS) return err;
+    err = ::RegOpenKeyExA(NativeLocalMachine(), w.subKey.c_str(), 0, KEY_READ, &w.h);
+    if (err != ERROR_SUCCESS) {
+        w.h = nullptr;
+        w.fMissing = err == ERROR_FILE_NOT_FOUND;
+        return err;
+    }
+    // Made since the ancestor was looked for: its deletion would not show
+    // there. Read through the system this time; the ancestor's notice has
+    // fired, so the next opening watches the new parent.
+    if (!fParent) return ERROR_RETRY;
+    err = ArmNotice(w.h, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, w.hChanged);
     if (err != ERROR_SUCCESS) return err;
     std::shared_ptr<Snapshot> values(new (std::nothrow) Snapshot);
     if (!values || !ReadValues(w.h, values.get())) return ERROR_NOT_ENOUGH_MEMORY;
@@ -142,25 +168,23 @@ LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD ulOptions, DWORD sam
             for (Watch& w : watches)
                 if (SameName(w.subKey, szSubKey)) pWatch = &w;
             if (!pWatch && watches.size() < kMaxWatches) {
-                watches.push_back(Watch{szSubKey, nullptr, nullptr, nullptr, nullptr});
+                watches.push_back(Watch{szSubKey, nullptr, nullptr, nullptr, nullptr, false});
                 pWatch = &watches.back();
             }
             if (pWatch) {
-                LONG err = ERROR_SUCCESS;
-                if (!pWatch->values || ::WaitForSingleObject(pWatch->hChanged, 0) != WAIT_TIMEOUT)
-                    err = Refresh(*pWatch);
+                if (!(pWatch->values || pWatch->fMissing) ||
+                    ::WaitForSingleObject(pWatch->hChanged, 0) != WAIT_TIMEOUT)
+                    Refresh(*pWatch);
                 if (pWatch->values) {
                     pKey->values = pWatch->values;
                     *phkResult = pKey;
                     return ERROR_SUCCESS;
                 }
-                // A key that is missing has nothing to watch (the next
-                // opening looks again); one that cannot be watched is read
-                // through the system.
-                if (err == ERROR_FILE_NOT_FOUND) {
+                if (pWatch->fMissing) {
                     delete pKey;
-                    return err;
+                    return ERROR_FILE_NOT_FOUND;
                 }
+                // A key that cannot be watched is read through the system.
             }
         } catch (...) {
             // Out of memory or a failed lock: the system's own reading below.
