@@ -18,7 +18,6 @@
 
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -60,10 +59,17 @@ struct Watch {
 
 constexpr size_t kMaxWatches = 8;
 
-std::mutex& WatchLock() {
-    static std::mutex* s_lock = new std::mutex;  // never destroyed: callers may come late at exit
-    return *s_lock;
-}
+// Guards the watches; a slim lock needs no construction or destruction, so
+// callers late at exit find it as it was.
+SRWLOCK g_watchLock = SRWLOCK_INIT;
+
+class WatchLock {
+public:
+    WatchLock() { ::AcquireSRWLockExclusive(&g_watchLock); }
+    ~WatchLock() { ::ReleaseSRWLockExclusive(&g_watchLock); }
+    WatchLock(const WatchLock&) = delete;
+    WatchLock& operator=(const WatchLock&) = delete;
+};
 
 std::vector<Watch>& Watches() {
     static std::vector<Watch>* s_watches = new std::vector<Watch>;
@@ -162,7 +168,7 @@ LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD ulOptions, DWORD sam
     if (!pKey) return ERROR_NOT_ENOUGH_MEMORY;
     if (hkRoot == HkeyLocalMachine() && szSubKey && ulOptions == 0 && samDesired == kKeyRead) {
         try {
-            std::lock_guard<std::mutex> lock(WatchLock());
+            WatchLock lock;
             std::vector<Watch>& watches = Watches();
             Watch* pWatch = nullptr;
             for (Watch& w : watches)
@@ -187,7 +193,7 @@ LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD ulOptions, DWORD sam
                 // A key that cannot be watched is read through the system.
             }
         } catch (...) {
-            // Out of memory or a failed lock: the system's own reading below.
+            // Out of memory: the system's own reading below.
         }
     }
     const LONG err = ::RegOpenKeyExA(hkRoot->h, szSubKey, ulOptions, samDesired, &pKey->h);
