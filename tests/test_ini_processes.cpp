@@ -189,18 +189,18 @@ TEST_F(IniProcesses, ByteRangeLocksShareReadsAndExcludeAWriter) {
 // lets go a moment later.
 VG_CHILD(HoldFileMutex) {
     Signal locked(args[1]);
-    TSz<char> name;
-    FileMutexName(Windows(args[0]).c_str(), name);
-    CRVN::IPC::CNamedMutex mutex;
-    if (!mutex.Create(name.Get()) || !mutex.Lock()) return 2;
+    CSmartIni ini;
+    if (ini.HrOpen(args[0].c_str(), false, false) != S_OK) return 2;
+    CRVN::IPC::CNamedMutex& mutex = CSmartIniTestPeer(ini).FileMutex();
+    if (!mutex.Lock()) return 3;
     locked.Raise();
     std::this_thread::sleep_for(milliseconds(400));
     mutex.Unlock();
     return 0;
 }
 
-// Another process holding the file's mutex (found by the path's digest)
-// holds back a change until it lets go.
+// Another process holding the file's mutex holds back a change until it
+// lets go.
 TEST_F(IniProcesses, FileMutexSerialisesChangesAcrossProcesses) {
     const std::string path = PathOf("m.ini");
     Signal locked;
