@@ -46,7 +46,7 @@ TEST_F(PipeServer, OneShotCallsAndStreamedMessagesReachTheClient) {
         for (int i = 0; i < 2; ++i) {
             plat::HPIPECONN c = plat::AcceptPipeClient(m_listener, 5000);
             ASSERT_NE(c, nullptr);
-            char request[4096] = {};
+            char request[8192] = {};
             DWORD cb = 0;
             ASSERT_TRUE(plat::ReadPipeMessage(c, request, sizeof(request), &cb, 5000));
             std::string reply = "re:" + std::string(request, cb);
@@ -69,7 +69,7 @@ TEST_F(PipeServer, OneShotCallsAndStreamedMessagesReachTheClient) {
     plat::HPIPE h = plat::CreateFileA(kPath, plat::kPipeGenericRead | plat::kPipeGenericWrite, 0,
                                       plat::kPipeOpenExisting, 0);
     ASSERT_NE(h, nullptr);
-    const std::string list = "list" + std::string(3000, '.');
+    const std::string list = "list" + std::string(6000, '.');
     ASSERT_TRUE(plat::WriteFile(h, list.data(), static_cast<DWORD>(list.size()), nullptr));
     std::string stream;
     char part[32];

@@ -99,10 +99,11 @@ DWORD SendAll(int fd, const void* pv, size_t cb) {
     return ERROR_SUCCESS;
 }
 
-// Sends one frame: a payload of a request's usual size together with its
-// length in one send, a larger one in a send of its own after it.
+// Sends one frame: a payload of up to 4 KiB (every request of the command
+// table) together with its length in one send, a larger one in a send of its
+// own after it.
 DWORD SendFrame(int fd, const void* pv, DWORD cb) {
-    unsigned char frame[4 + 1020];
+    unsigned char frame[4096];
     for (int i = 0; i < 4; ++i) frame[i] = static_cast<unsigned char>(cb >> (8 * i));
     const DWORD cbInline = pv && cb <= sizeof(frame) - 4 ? cb : 0;
     if (cbInline) memcpy(frame + 4, pv, cbInline);
