@@ -57,8 +57,11 @@ void ResolveServerName(char* szServer, DWORD* pdwReplyTimeoutMs) {
 void FormatPipePath(DWORD dwPipe, char* szPath, DWORD* pdwReplyTimeoutMs) {
     char szServer[VG_SERVER_NAME_SIZE];
     ResolveServerName(szServer, pdwReplyTimeoutMs);
-    SzFormat(szPath, VG_PIPE_PATH_SIZE, "\\\\%s\\pipe\\%s", szServer,
-             dwPipe == VG_PIPE_SCREENING ? VG_SCREENING_PIPE : VG_MANAGEMENT_PIPE);
+    // \\SERVER\pipe\NAME without a formatter: this runs on every call.
+    SzCopy(szPath, VG_PIPE_PATH_SIZE, "\\\\");
+    SzAppendN(szPath, VG_PIPE_PATH_SIZE - 1, szServer);
+    SzAppendN(szPath, VG_PIPE_PATH_SIZE - 1, "\\pipe\\");
+    SzAppendN(szPath, VG_PIPE_PATH_SIZE - 1, dwPipe == VG_PIPE_SCREENING ? VG_SCREENING_PIPE : VG_MANAGEMENT_PIPE);
 }
 
 HRESULT HrPipeTransact(DWORD dwPipe, const void* pvRequest, DWORD cbRequest, void* pvReply, DWORD cbReply) {

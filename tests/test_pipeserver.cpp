@@ -47,7 +47,7 @@ TEST_F(PipeServer, OneShotCallsAndStreamedMessagesReachTheClient) {
         for (int i = 0; i < 2; ++i) {
             plat::HPIPECONN c = plat::AcceptPipeClient(m_listener, 5000);
             ASSERT_NE(c, nullptr);
-            char request[64] = {};
+            char request[8192] = {};
             DWORD cb = 0;
             ASSERT_TRUE(plat::ReadPipeMessage(c, request, sizeof(request), &cb, 5000));
             std::string reply = "re:" + std::string(request, cb);
@@ -65,15 +65,17 @@ TEST_F(PipeServer, OneShotCallsAndStreamedMessagesReachTheClient) {
     EXPECT_EQ(std::string(out, cbRead), "re:hello");
 
     // A connection of its own, read as a byte stream up to the empty message
-    // (a read may end at a message's end on Windows).
+    // (a read may end at a message's end on Windows); a message longer than
+    // a request's usual size.
     plat::HPIPE h = plat::CreateFileA(kPath, plat::kPipeGenericRead | plat::kPipeGenericWrite, 0,
                                       plat::kPipeOpenExisting, 0);
     ASSERT_NE(h, nullptr);
-    ASSERT_TRUE(plat::WriteFile(h, "list", 4, nullptr));
+    const std::string list = "list" + std::string(6000, '.');
+    ASSERT_TRUE(plat::WriteFile(h, list.data(), static_cast<DWORD>(list.size()), nullptr));
     std::string stream;
     char part[32];
     while (plat::ReadFile(h, part, sizeof(part), &cbRead) && cbRead) stream.append(part, cbRead);
-    EXPECT_EQ(stream, "re:listtail");
+    EXPECT_EQ(stream, "re:" + list + "tail");
     plat::CloseHandle(h);
     server.join();
 }

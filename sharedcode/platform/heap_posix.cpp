@@ -68,8 +68,12 @@ constexpr size_t kSlabSize = 64 * 1024;
 // the system hands out zero-filled on first touch: zeroing them again would
 // make a block that is asked for but never filled (a list whose header
 // announces far more records than arrive) cost memory and time instead of
-// address space.
-constexpr size_t kMapMin = 128 * 1024;
+// address space. Smaller ones come from malloc, which reuses the memory of
+// blocks freed before: a block that is filled at once (a settings file's
+// image) would otherwise take a page fault for each of its pages on every
+// allocation, which costs more than zeroing it. A block below the bound
+// that is never filled costs at most its zeroing, a few milliseconds.
+constexpr size_t kMapMin = 8 * 1024 * 1024;
 // Larger requests fail, as they do on a 32-bit Windows heap.
 constexpr size_t kMaxBlock = 0x7FFF0000;
 

@@ -8,7 +8,6 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -91,33 +90,26 @@ DWORD Connect(const sockaddr_un& addr, socklen_t len, DWORD dwTimeoutMs, int* pf
     return ERROR_SUCCESS;
 }
 
-DWORD SendFrame(int fd, const void* pv, DWORD cb) {
-    unsigned char hdr[4] = {static_cast<unsigned char>(cb), static_cast<unsigned char>(cb >> 8),
-                            static_cast<unsigned char>(cb >> 16), static_cast<unsigned char>(cb >> 24)};
-    struct iovec iov[2];
-    iov[0].iov_base = hdr;
-    iov[0].iov_len = sizeof(hdr);
-    iov[1].iov_base = const_cast<void*>(pv);
-    iov[1].iov_len = pv ? cb : 0;
-    struct msghdr msg = {};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = 2;
-    while (iov[0].iov_len + iov[1].iov_len > 0) {
-        ssize_t n = RobustSendmsg(fd, &msg, MSG_NOSIGNAL);
+DWORD SendAll(int fd, const void* pv, size_t cb) {
+    for (size_t done = 0; done < cb;) {
+        const ssize_t n = RobustSend(fd, static_cast<const char*>(pv) + done, cb - done, MSG_NOSIGNAL);
         if (n < 0) return PipeError(errno);
-        size_t done = static_cast<size_t>(n);
-        for (int i = 0; i < 2; ++i) {
-            size_t take = done < iov[i].iov_len ? done : iov[i].iov_len;
-            iov[i].iov_base = static_cast<char*>(iov[i].iov_base) + take;
-            iov[i].iov_len -= take;
-            done -= take;
-        }
-        if (iov[0].iov_len == 0) {
-            msg.msg_iov = &iov[1];
-            msg.msg_iovlen = 1;
-        }
+        done += static_cast<size_t>(n);
     }
     return ERROR_SUCCESS;
+}
+
+// Sends one frame: a payload of up to 4 KiB (every request of the command
+// table) together with its length in one send, a larger one in a send of its
+// own after it.
+DWORD SendFrame(int fd, const void* pv, DWORD cb) {
+    unsigned char frame[4096];
+    for (int i = 0; i < 4; ++i) frame[i] = static_cast<unsigned char>(cb >> (8 * i));
+    const DWORD cbInline = pv && cb <= sizeof(frame) - 4 ? cb : 0;
+    if (cbInline) memcpy(frame + 4, pv, cbInline);
+    DWORD err = SendAll(fd, frame, 4 + cbInline);
+    if (err == ERROR_SUCCESS && pv && cb > cbInline) err = SendAll(fd, pv, cb);
+    return err;
 }
 
 // Receives exactly cb bytes unless the peer closes first (ERROR_BROKEN_PIPE)

@@ -107,6 +107,13 @@ int RobustNanosleep(DWORD dwMilliseconds) {
     return rc;
 }
 
+ssize_t RobustSend(int fd, const void* pv, size_t cb, int flags) {
+    ssize_t n;
+    do n = ::send(fd, pv, cb, flags);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
 ssize_t RobustSendmsg(int fd, const struct msghdr* pmsg, int flags) {
     ssize_t n;
     do n = ::sendmsg(fd, pmsg, flags);

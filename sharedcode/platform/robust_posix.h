@@ -50,6 +50,7 @@ int RobustNanosleep(DWORD dwMilliseconds);
 // poll until the deadline: 0 when it passes first.
 int RobustPoll(struct pollfd* pfds, nfds_t cfds, const Deadline& deadline);
 
+ssize_t RobustSend(int fd, const void* pv, size_t cb, int flags);
 ssize_t RobustSendmsg(int fd, const struct msghdr* pmsg, int flags);
 // Receives up to cb bytes once some are there, waiting for them until the
 // deadline: -1 with ETIMEDOUT when it passes first.
