@@ -63,8 +63,11 @@ void Server::Work(int iPipe) {
     for (;;) {
         plat::HPIPECONN hConn = plat::AcceptPipeClient(m_listeners[iPipe], kAcceptSliceMs);
         if (!hConn) {
-            if (plat::GetLastError() == ERROR_SEM_TIMEOUT) continue;
-            return;  // cancelled
+            const DWORD err = plat::GetLastError();
+            if (err == ERROR_OPERATION_ABORTED) return;
+            // Out of descriptors or memory for a moment: the worker stays.
+            if (err != ERROR_SEM_TIMEOUT) plat::Sleep(kRetryAfterFailureMs);
+            continue;
         }
         DWORD cb = 0;
         if (plat::ReadPipeMessage(hConn, ab, sizeof(ab), &cb, kReadDeadlineMs)) {

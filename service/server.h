@@ -26,6 +26,7 @@ constexpr DWORD kReadDeadlineMs = 800;
 constexpr DWORD kWriteDeadlineMs = 5000;
 constexpr DWORD kAcceptSliceMs = 1000;
 constexpr DWORD kListenBacklog = 128;
+constexpr DWORD kRetryAfterFailureMs = 50;
 
 class Server {
 public:
