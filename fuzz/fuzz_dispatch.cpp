@@ -1,8 +1,10 @@
 // libFuzzer target: the service's request dispatcher on arbitrary bytes.
-// The first byte picks the pipe; the rest is the request. Beyond memory
-// safety it checks that every answer begins with a reply header whose
-// status is a failure unless the request was well formed, and that no
-// one-shot answer is longer than its command's reply.
+// The first byte picks the pipe (bit 0: management) and, for the management
+// pipe, whether the request carries the id of a session open for the run
+// (bit 1), so that the handlers behind the session check are reached; the
+// rest is the request. Beyond memory safety it checks that every answer
+// begins with a reply header and that no one-shot answer is longer than its
+// command's reply.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 
 #include "service/dispatch.h"
 #include "service/log.h"
+#include "service/mgmt.h"
 #include "service/service.h"
 
 namespace {
@@ -44,19 +47,38 @@ vgsvc::Service& TheService() {
     return *p;
 }
 
+// The id of a session open now, opened through the service's own session
+// code when the last one ended or expired (an input may end it, or shorten
+// the time-out through the settings). False when none can be opened.
+bool LiveSession(vgsvc::Service& service, VGITEMID* pId) {
+    static VGITEMID id = {};
+    static bool fOpen = false;
+    vgsvc::Sessions& sessions = service.GetSessions();
+    const int64_t timeout = vgsvc::SessionTimeout(service);
+    if (!fOpen || !sessions.Touch(id, service.Now(), timeout, nullptr))
+        fOpen = sessions.Open("fuzz", service.Now(), timeout, &id);
+    *pId = id;
+    return fOpen;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     vgsvc::Service& service = TheService();
     const vgsvc::PipeKind pipe = data[0] & 1 ? vgsvc::kManagementPipe : vgsvc::kScreeningPipe;
+    std::vector<uint8_t> request(data + 1, data + size);
+    VGITEMID id;
+    if (pipe == vgsvc::kManagementPipe && (data[0] & 2) && request.size() >= sizeof(VGREQHDREX) &&
+        LiveSession(service, &id))
+        std::memcpy(&request[offsetof(VGREQHDREX, idSession)], &id, sizeof(id));
     Collect out;
-    const bool fAnswered = service.GetDispatcher().Dispatch(service, pipe, data + 1, size - 1, out);
-    Check(fAnswered == (size - 1 >= 8));
+    const bool fAnswered = service.GetDispatcher().Dispatch(service, pipe, request.data(), request.size(), out);
+    Check(fAnswered == (request.size() >= 8));
     if (!fAnswered) return 0;
     Check(!out.sizes.empty());
     uint32_t dwCommand;
-    std::memcpy(&dwCommand, data + 1 + 4, 4);
+    std::memcpy(&dwCommand, request.data() + 4, 4);
     const vgsvc::CommandRow* row = vgsvc::FindCommand(dwCommand);
     if (row && row->pipe != VG_PIPE_STREAMED) Check(out.sizes.size() == 1 && out.sizes[0] <= row->cbReply);
     Check(out.sizes[0] >= sizeof(VGREPLYHDR));

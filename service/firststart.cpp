@@ -6,8 +6,8 @@
 
 #include "VGClient/vgtransport.h"
 #include "service/store.h"
+#include "sharedcode/peimage.h"
 #include "sharedcode/platform/registry.h"
-#include "tests/pe_image.h"
 
 namespace vgsvc {
 namespace {

@@ -31,6 +31,9 @@ const char kUsage[] =
     "  --registry FILE   registry file (VIGILON_REGISTRY, /etc/vigilon/registry.reg)\n"
     "  --ini FILE        settings file (the registry's IniPath, else STATE_DIR/vigilon.ini)\n"
     "  --workers N       workers of the screening pipe (4); the management pipe has 2\n"
+    "  --wake-event NAME the wake-up event to wait on (Global\\W.A.R.D.E.N.), so that\n"
+    "                    services side by side (tests) do not take each other's\n"
+    "                    wake-ups; the library sets only the default one\n"
     "  --add-admin NAME  store an administrator of the management pipe: reads the\n"
     "                    password from the terminal (or a line of standard input),\n"
     "                    keeps its crypt(3) hash in the database, and exits (run it\n"
@@ -38,7 +41,7 @@ const char kUsage[] =
     "  --help            this text\n"
     "\n"
     "SIGTERM and SIGINT stop the service, SIGHUP re-reads the settings, and so does\n"
-    "setting the event Global\\W.A.R.D.E.N.\n";
+    "setting the wake-up event.\n";
 
 constexpr char kWakeEvent[] = "Global\\W.A.R.D.E.N.";
 
@@ -55,6 +58,7 @@ int main(int argc, char** argv) {
     Paths paths;
     paths.stateDir = EnvOr("VIGILON_STATE_DIR", "/var/lib/vigilon");
     paths.registry = EnvOr("VIGILON_REGISTRY", "/etc/vigilon/registry.reg");
+    std::string wakeEvent = kWakeEvent;
     unsigned workers = 4;
     std::string addAdmin;
     bool fAddAdmin = false;
@@ -81,6 +85,12 @@ int main(int argc, char** argv) {
         } else if (arg == "--add-admin") {
             addAdmin = value();
             fAddAdmin = true;
+        } else if (arg == "--wake-event") {
+            wakeEvent = value();
+            if (wakeEvent.empty()) {
+                std::fprintf(stderr, "vigilond: --wake-event needs a name\n%s", kUsage);
+                return 2;
+            }
         } else if (arg == "--workers") {
             workers = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 10));
             if (workers < 1 || workers > 64) workers = 4;
@@ -123,7 +133,7 @@ int main(int argc, char** argv) {
         // the umask, which the unit narrows to the group).
         CRVN::IPC::CSecurityAttributes sa;
         const bool fAttributes = HrSucceeded(sa.AddWellKnown(1)) && HrSucceeded(sa.Build());
-        plat::HEVENT hEvent = plat::CreateEventA(fAttributes ? sa.Get() : nullptr, kWakeEvent);
+        plat::HEVENT hEvent = plat::CreateEventA(fAttributes ? sa.Get() : nullptr, wakeEvent.c_str());
         int64_t nextMaintenance = 0;
         while (!fStop.load()) {
             const bool fWoken = hEvent && plat::WaitForEvent(hEvent, 500) == plat::kWaitObject0;
@@ -137,7 +147,7 @@ int main(int argc, char** argv) {
             }
         }
         if (hEvent) plat::CloseEvent(hEvent);
-        plat::UnlinkEventA(kWakeEvent);
+        plat::UnlinkEventA(wakeEvent.c_str());
     });
 
     for (;;) {

@@ -1,7 +1,5 @@
 #include "service/server.h"
 
-#include <cstring>
-
 #include "VGClient/VAVarive32.h"
 #include "service/service.h"
 #include "sharedcode/hresult.h"
@@ -57,39 +55,22 @@ void Server::Stop() {
     }
 }
 
-// Whether a request is answered from memory alone (the screening queries
-// and admissions, not the failure and success reports, which write).
-static bool IsQuick(PipeKind pipe, const uint8_t* pb, DWORD cb) {
-    if (pipe != kScreeningPipe || cb < 8) return false;
-    uint32_t dwCommand;
-    std::memcpy(&dwCommand, pb + 4, sizeof(dwCommand));
-    return dwCommand != VGCMD_PROCESSAUTHFAILURE && dwCommand != VGCMD_PROCESSAUTHSUCCESS;
-}
-
 void Server::Work(int iPipe) {
     const PipeKind pipe = iPipe == 0 ? kScreeningPipe : kManagementPipe;
     const Dispatcher& dispatcher = m_service.GetDispatcher();
     Counters& counters = m_service.GetCounters();
     alignas(8) uint8_t ab[kMaxRequestSize];
     for (;;) {
-        std::unique_lock<std::mutex> turn(m_acceptTurn[iPipe]);
         plat::HPIPECONN hConn = plat::AcceptPipeClient(m_listeners[iPipe], kAcceptSliceMs);
         if (!hConn) {
-            turn.unlock();
-            if (plat::GetLastError() == ERROR_SEM_TIMEOUT) continue;
-            return;  // cancelled
+            const DWORD err = plat::GetLastError();
+            if (err == ERROR_OPERATION_ABORTED) return;
+            // Out of descriptors or memory for a moment: the worker stays.
+            if (err != ERROR_SEM_TIMEOUT) plat::Sleep(kRetryAfterFailureMs);
+            continue;
         }
-        // A client has mostly sent its request by the time it is accepted.
-        // Then a quick one is answered before the turn passes on, which
-        // spares waking another worker; anything else passes the turn first.
         DWORD cb = 0;
-        bool fRead = plat::ReadPipeMessage(hConn, ab, sizeof(ab), &cb, 0);
-        if (!fRead && plat::GetLastError() == ERROR_SEM_TIMEOUT) {
-            turn.unlock();
-            fRead = plat::ReadPipeMessage(hConn, ab, sizeof(ab), &cb, kReadDeadlineMs);
-        }
-        if (fRead) {
-            if (turn.owns_lock() && !IsQuick(pipe, ab, cb)) turn.unlock();
+        if (plat::ReadPipeMessage(hConn, ab, sizeof(ab), &cb, kReadDeadlineMs)) {
             counters.requests++;
             ConnectionWriter out(hConn);
             if (!dispatcher.Dispatch(m_service, pipe, ab, cb, out)) counters.badRequests++;

@@ -1,11 +1,9 @@
 // The listener: both pipes, each served by a small fixed pool of workers
 // that accept, read one request, answer it through the dispatcher and close.
-// The workers of a pipe take turns at accepting (one waits for the next
-// client while the others serve theirs), so a new client wakes one thread,
-// not the whole pool. A screening query whose request is there at once is
-// answered before the turn passes on; its frame must have arrived whole
-// (the library writes each frame at once), since a frame caught half-way
-// is then misread and refused.
+// The workers of a pipe all wait to accept, and a new client wakes one of
+// them (the platform's accept wakes a single waiter), so each request costs
+// one thread switch on the service's side, and the workers serve clients in
+// parallel.
 // Clients beyond the pool wait in the listener's backlog (and see a busy
 // pipe when it is full), so the service never holds more than the pool's
 // connections at once. A client that connects and sends nothing is dropped
@@ -13,7 +11,6 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -29,6 +26,7 @@ constexpr DWORD kReadDeadlineMs = 800;
 constexpr DWORD kWriteDeadlineMs = 5000;
 constexpr DWORD kAcceptSliceMs = 1000;
 constexpr DWORD kListenBacklog = 128;
+constexpr DWORD kRetryAfterFailureMs = 50;
 
 class Server {
 public:
@@ -49,7 +47,6 @@ private:
     Service& m_service;
     unsigned m_workers[2];
     plat::HPIPELISTENER m_listeners[2] = {nullptr, nullptr};
-    std::mutex m_acceptTurn[2];
     std::vector<std::thread> m_threads;
 };
 

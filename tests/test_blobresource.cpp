@@ -37,7 +37,7 @@ protected:
 
 TEST_F(BlobResource, LoadsTheResourceOfPe32AndPe32Plus) {
     for (bool fPlus : {false, true}) {
-        PeLayout layout;
+        PeLayout layout = KeyLayout();
         layout.fPe32Plus = fPlus;
         {
             CBlobResource blob;
@@ -52,8 +52,8 @@ TEST_F(BlobResource, LoadsTheResourceOfPe32AndPe32Plus) {
     }
     // Loading again releases the first module.
     CBlobResource blob;
-    ASSERT_EQ(S_OK, blob.Load(Write("a.dll", BuildPe(PeLayout())).c_str()));
-    ASSERT_EQ(S_OK, blob.Load(Write("b.dll", BuildPe(PeLayout())).c_str()));
+    ASSERT_EQ(S_OK, blob.Load(Write("a.dll", BuildPe(KeyLayout())).c_str()));
+    ASSERT_EQ(S_OK, blob.Load(Write("b.dll", BuildPe(KeyLayout())).c_str()));
     EXPECT_EQ(nullptr, plat::GetModuleHandleA("a.dll"));
 }
 
@@ -61,11 +61,11 @@ TEST_F(BlobResource, LoadsTheResourceOfPe32AndPe32Plus) {
 // resource succeeds without data.
 TEST_F(BlobResource, FailuresFoldTheLoaderErrorAndUnload) {
     auto pe = [](void (*change)(PeLayout&)) {
-        PeLayout layout;
+        PeLayout layout = KeyLayout();
         change(layout);
         return BuildPe(layout);
     };
-    std::vector<uint8_t> noLanguage = BuildPe(PeLayout());
+    std::vector<uint8_t> noLanguage = BuildPe(KeyLayout());
     PutDir(noLanguage, kLangsDir, 0, 0);
     const struct { const char* szFile; std::vector<uint8_t> bytes; HRESULT hr; } cases[] = {
         {"type.dll", pe([](PeLayout& l) { l.wType = 3; }), kHrNoResources + 1},
@@ -92,7 +92,7 @@ TEST_F(BlobResource, FailuresFoldTheLoaderErrorAndUnload) {
 // fails with a loader error or, if it succeeds, yields bytes inside the file.
 // Under the address sanitizer this also proves no read leaves the file.
 TEST_F(BlobResource, TruncatedAndHostileImagesFailCleanly) {
-    const std::vector<uint8_t> good = BuildPe(PeLayout());
+    const std::vector<uint8_t> good = BuildPe(KeyLayout());
     auto loadsCleanly = [&](const std::vector<uint8_t>& bytes, bool fMustFail) {
         CBlobResource blob;
         const HRESULT hr = blob.Load(Write("bad.dll", bytes).c_str());

@@ -24,7 +24,7 @@ class VgctlMgmt : public VgMgmtTest {
 protected:
     void SetUp() override {
         VgMgmtTest::SetUp();
-        const Bytes pe = peimage::BuildPe(peimage::PeLayout());
+        const Bytes pe = peimage::BuildPe(peimage::KeyLayout());
         std::ofstream(m_dir + "/PNASRes.dll", std::ios::binary)
             .write(reinterpret_cast<const char*>(pe.data()), static_cast<std::streamsize>(pe.size()));
         WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanetic\\Postern]\r\n\"AppPath\"=\"" + m_dir + "\"\r\n");

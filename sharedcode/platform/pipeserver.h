@@ -9,7 +9,8 @@
 // Every operation that waits takes a time-out in milliseconds
 // (kPipeWaitForever waits as long as it takes); running out fails with
 // ERROR_SEM_TIMEOUT. Any number of threads may accept on one listener at
-// once, and each connection may be served by a thread of its own.
+// once (a new client wakes one of them), and each connection may be served
+// by a thread of its own.
 //
 // POSIX: the listener is an AF_UNIX stream socket at $VIGILON_PIPE_DIR/NAME
 // (a stale socket file is replaced); every message travels as one frame, a

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -14,7 +15,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "sharedcode/platform/pipe_posix.h"
 #include "sharedcode/platform/pipeserver_posix.h"
@@ -30,6 +33,12 @@ struct PipeListener {
     sockaddr_un addr = {};
     dev_t dev = 0;
     ino_t ino = 0;
+    // Epoll instances of the accepting threads, each watching the listener
+    // exclusively and the wake pipe: a new client wakes one waiting thread,
+    // where a poll of the listener would wake them all. Idle ones wait here
+    // for the next accept; there are as many as threads ever waited at once.
+    std::mutex idleLock;
+    std::vector<int> idleWaits;
 };
 
 
@@ -37,14 +46,12 @@ namespace {
 
 using pipe_posix::PipeError;
 
-// Waits until fd is ready for events (or the wake pipe, when given, is
-// readable). ERROR_SUCCESS, ERROR_SEM_TIMEOUT or ERROR_OPERATION_ABORTED.
-DWORD WaitReady(int fd, short events, int wakeFd, const Deadline& deadline) {
-    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
-    int rc = RobustPoll(fds, wakeFd >= 0 ? 2 : 1, deadline);
+// Waits until fd is ready for events. ERROR_SUCCESS or ERROR_SEM_TIMEOUT.
+DWORD WaitReady(int fd, short events, const Deadline& deadline) {
+    pollfd pfd = {fd, events, 0};
+    int rc = RobustPoll(&pfd, 1, deadline);
     if (rc < 0) return PipeError(errno);
     if (rc == 0) return ERROR_SEM_TIMEOUT;
-    if (wakeFd >= 0 && (fds[1].revents & POLLIN)) return ERROR_OPERATION_ABORTED;
     return ERROR_SUCCESS;  // ready, or an error the next call reports
 }
 
@@ -60,7 +67,7 @@ DWORD ReceiveAll(int fd, void* pv, size_t cb, const Deadline& deadline) {
         }
         if (n == 0) return ERROR_BROKEN_PIPE;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return PipeError(errno);
-        DWORD err = WaitReady(fd, POLLIN, -1, deadline);
+        DWORD err = WaitReady(fd, POLLIN, deadline);
         if (err != ERROR_SUCCESS) return err;
     }
     return ERROR_SUCCESS;
@@ -68,6 +75,55 @@ DWORD ReceiveAll(int fd, void* pv, size_t cb, const Deadline& deadline) {
 
 DWORD Fail(DWORD err) {
     SetLastError(err);
+    return err;
+}
+
+// An epoll instance watching the listener (exclusively) and the wake pipe;
+// -1 with errno on failure.
+int NewAcceptWait(const PipeListener* h) {
+    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    if (ep < 0) return -1;
+    epoll_event client = {};
+    client.events = EPOLLIN | EPOLLEXCLUSIVE;
+    client.data.fd = h->fd;
+    epoll_event wake = {};
+    wake.events = EPOLLIN;
+    wake.data.fd = h->wake[0];
+    if (::epoll_ctl(ep, EPOLL_CTL_ADD, h->fd, &client) != 0 || ::epoll_ctl(ep, EPOLL_CTL_ADD, h->wake[0], &wake) != 0) {
+        const int e = errno;
+        ::close(ep);
+        errno = e;
+        return -1;
+    }
+    return ep;
+}
+
+// Waits until a client may be there to accept, waking alone.
+// ERROR_SUCCESS, ERROR_SEM_TIMEOUT or ERROR_OPERATION_ABORTED.
+DWORD WaitForClient(PipeListener* h, const Deadline& deadline) {
+    int ep = -1;
+    {
+        std::lock_guard<std::mutex> g(h->idleLock);
+        if (!h->idleWaits.empty()) {
+            ep = h->idleWaits.back();
+            h->idleWaits.pop_back();
+        }
+    }
+    if (ep < 0 && (ep = NewAcceptWait(h)) < 0) return PipeError(errno);
+    epoll_event events[2];
+    const int n = RobustEpollWait(ep, events, 2, deadline);
+    DWORD err = n < 0 ? PipeError(errno) : n == 0 ? ERROR_SEM_TIMEOUT : ERROR_SUCCESS;
+    for (int i = 0; i < n; ++i)
+        if (events[i].data.fd == h->wake[0]) err = ERROR_OPERATION_ABORTED;
+    {
+        std::lock_guard<std::mutex> g(h->idleLock);
+        try {
+            h->idleWaits.push_back(ep);
+            ep = -1;
+        } catch (...) {
+        }
+    }
+    if (ep >= 0) ::close(ep);
     return err;
 }
 
@@ -145,6 +201,13 @@ HPIPECONN AcceptPipeClient(HPIPELISTENER h, DWORD dwTimeoutMs) {
             Fail(ERROR_OPERATION_ABORTED);
             return nullptr;
         }
+        // The wait comes first: a waiting client makes it return at once,
+        // and an idle listener costs no failed accept.
+        DWORD err = WaitForClient(h, deadline);
+        if (err != ERROR_SUCCESS) {
+            Fail(err);
+            return nullptr;
+        }
         int fd = ::accept4(h->fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
             PipeConnection* c = new (std::nothrow) PipeConnection;
@@ -160,11 +223,6 @@ HPIPECONN AcceptPipeClient(HPIPELISTENER h, DWORD dwTimeoutMs) {
         // client that gave up before being accepted is passed over.
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
             Fail(PipeError(errno));
-            return nullptr;
-        }
-        DWORD err = WaitReady(h->fd, POLLIN, h->wake[0], deadline);
-        if (err != ERROR_SUCCESS) {
-            Fail(err);
             return nullptr;
         }
     }
@@ -184,6 +242,7 @@ BOOL ClosePipeListener(HPIPELISTENER h) {
     // may have replaced a listener that was thought dead.
     struct stat st;
     if (::stat(h->addr.sun_path, &st) == 0 && st.st_dev == h->dev && st.st_ino == h->ino) ::unlink(h->addr.sun_path);
+    for (int ep : h->idleWaits) ::close(ep);
     ::close(h->fd);
     ::close(h->wake[0]);
     ::close(h->wake[1]);
@@ -226,7 +285,7 @@ BOOL WritePipeMessage(HPIPECONN c, const void* pv, DWORD cb, DWORD dwTimeoutMs) 
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 return Fail(errno == EPIPE || errno == ECONNRESET ? ERROR_NO_DATA : PipeError(errno)), FALSE;
             }
-            DWORD err = WaitReady(c->fd, POLLOUT, -1, deadline);
+            DWORD err = WaitReady(c->fd, POLLOUT, deadline);
             if (err != ERROR_SUCCESS) return Fail(err), FALSE;
             continue;
         }

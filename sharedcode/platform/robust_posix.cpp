@@ -128,6 +128,13 @@ int RobustPoll(struct pollfd* pfds, nfds_t cfds, const Deadline& deadline) {
     return rc;
 }
 
+int RobustEpollWait(int epfd, struct epoll_event* pevents, int cevents, const Deadline& deadline) {
+    int rc;
+    do rc = ::epoll_wait(epfd, pevents, cevents, deadline.MsLeft());
+    while (rc < 0 && errno == EINTR);
+    return rc;
+}
+
 ssize_t RobustRecv(int fd, void* pv, size_t cb, const Deadline& deadline) {
     for (;;) {
         if (!deadline.IsNever()) {

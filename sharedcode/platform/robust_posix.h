@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <semaphore.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <time.h>
@@ -49,6 +50,8 @@ int RobustNanosleep(DWORD dwMilliseconds);
 
 // poll until the deadline: 0 when it passes first.
 int RobustPoll(struct pollfd* pfds, nfds_t cfds, const Deadline& deadline);
+// epoll_wait until the deadline: 0 when it passes first.
+int RobustEpollWait(int epfd, struct epoll_event* pevents, int cevents, const Deadline& deadline);
 
 ssize_t RobustSend(int fd, const void* pv, size_t cb, int flags);
 ssize_t RobustSendmsg(int fd, const struct msghdr* pmsg, int flags);

@@ -20,6 +20,7 @@
 #include "VGClient/VAVarive32.h"
 #include "VGClient/vgservicerecords.h"
 #include "service/store.h"
+#include "sharedcode/platform/ipc.h"
 #include "tests/vigilond/vigilond_process.h"
 #include "tests/child_process.h"
 #include "tests/test_env.h"
@@ -56,6 +57,16 @@ protected:
     void Settings(const std::string& text) {
         ::mkdir(m_process->StateDir().c_str(), 0700);
         std::ofstream(m_process->IniPath()) << text;
+    }
+
+    // How often the service has re-read its settings so far.
+    size_t Reloads() const {
+        const std::string log = m_process->Log();
+        size_t c = 0;
+        for (size_t at = log.find("Configuration Change"); at != std::string::npos;
+             at = log.find("Configuration Change", at + 1))
+            ++c;
+        return c;
     }
 
     std::unique_ptr<VigilondProcess> m_process;
@@ -288,20 +299,34 @@ TEST_F(Vigilond, ReadsItsSettingsAgainWhenTheFileChangesOrOnSighup) {
     }
     EXPECT_TRUE(fSeen);
     // SIGHUP re-reads the file whether it changed or not.
-    auto reloads = [this] {
-        const std::string log = m_process->Log();
-        size_t c = 0;
-        for (size_t at = log.find("Configuration Change"); at != std::string::npos;
-             at = log.find("Configuration Change", at + 1))
-            ++c;
-        return c;
-    };
-    const size_t cBefore = reloads();
+    const size_t cBefore = Reloads();
     m_process->Signal(SIGHUP);
-    for (int i = 0; i < 100 && reloads() == cBefore; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_GT(reloads(), cBefore);
+    for (int i = 0; i < 100 && Reloads() == cBefore; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_GT(Reloads(), cBefore);
     EXPECT_EQ(VGAllowIPConnection("198.51.100.1", VGSVC_SMTP, &info, 0), 0u);
     EXPECT_EQ(m_process->Stop(SIGINT), 0);
+}
+
+// The wake-up event re-reads the settings although the file did not change;
+// a name of the test's own keeps parallel tests from taking its wake-ups.
+TEST_F(Vigilond, ReadsItsSettingsAgainWhenItsWakeUpEventIsSet) {
+    const std::string event = "Global\\vgtest.wake." + std::to_string(::getpid());
+    ASSERT_TRUE(m_process->Start({"--wake-event", event}));
+    plat::HEVENT hEvent = nullptr;
+    for (int i = 0; i < 200 && !(hEvent = plat::OpenEventA(event.c_str())); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_NE(hEvent, nullptr);
+    const size_t cBefore = Reloads();
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(plat::SetEvent(hEvent));
+        for (int i = 0; i < 100 && Reloads() == cBefore + round; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_EQ(Reloads(), cBefore + round + 1);
+    }
+    plat::CloseEvent(hEvent);
+    EXPECT_EQ(m_process->Stop(), 0);
+    // The service removes the name it made.
+    EXPECT_EQ(plat::OpenEventA(event.c_str()), nullptr);
 }
 
 TEST(VigilondCommandLine, HelpAndUnknownOptions) {
