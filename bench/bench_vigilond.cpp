@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -32,17 +33,32 @@ namespace {
 
 constexpr char kEchoPipe[] = "Echo";
 
-// The reference: answers every request with a 16-byte reply.
+// The reference: answers every request with a 16-byte reply. It serves from
+// a process of its own, as vigilond does, so that both sides of a ratio pay
+// the same switches between address spaces.
 class Echo : public BenchService {
 public:
-    Echo() : BenchService(kEchoPipe, 256) { Start(2); }
-    ~Echo() override { Stop(); }
+    Echo() : BenchService(kEchoPipe, 256) {
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            Start(2);
+            for (;;) ::pause();
+        }
+    }
+    ~Echo() override {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+        Stop();
+    }
 
 private:
     void Answer(int fd) override {
         static const unsigned char reply[4 + 16] = {16, 0, 0, 0};
         WriteAll(fd, reply, sizeof(reply));
     }
+
+    pid_t m_pid = -1;
 };
 
 Echo& TheEcho() {
