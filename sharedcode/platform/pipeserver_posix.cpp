@@ -165,19 +165,32 @@ HPIPELISTENER CreatePipeListener(const char* szPipePath, DWORD dwAccess, DWORD d
     }
     if (err == ERROR_SUCCESS) {
         const mode_t mode = dwAccess == kPipeAccessGroup ? 0660 : 0600;
+        // The socket is made under a staging name ("~" appended) and renamed
+        // into place once it has its mode and listens: whoever sees the pipe's
+        // name sees a pipe that answers, never one with the umask's mode.
+        sockaddr_un staged = addr;
+        socklen_t stagedLen = len;
+        const size_t cch = ::strlen(addr.sun_path);
+        const bool fStaged = cch + 1 < sizeof(staged.sun_path);
+        if (fStaged) {
+            staged.sun_path[cch] = '~';
+            staged.sun_path[cch + 1] = '\0';
+            stagedLen = static_cast<socklen_t>(len + 1);
+            ::unlink(staged.sun_path);
+        }
         struct stat st;
-        // Mode before listen: no client can connect until the listen call.
-        if (::bind(h->fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::chmod(addr.sun_path, mode) != 0 ||
-            ::stat(addr.sun_path, &st) != 0) {
+        if (::bind(h->fd, reinterpret_cast<sockaddr*>(&staged), stagedLen) != 0 ||
+            ::chmod(staged.sun_path, mode) != 0 || ::stat(staged.sun_path, &st) != 0) {
             err = errno == ENOENT ? ERROR_PATH_NOT_FOUND : PipeError(errno);
         } else {
             h->dev = st.st_dev;
             h->ino = st.st_ino;
             // Linux queues one client more than the backlog: 0 is a queue of one.
             int backlog = dwBacklog > 4096 ? 4096 : static_cast<int>(dwBacklog);
-            if (::listen(h->fd, backlog) != 0) err = PipeError(errno);
+            if (::listen(h->fd, backlog) != 0 || (fStaged && ::rename(staged.sun_path, addr.sun_path) != 0))
+                err = PipeError(errno);
         }
-        if (err != ERROR_SUCCESS && h->ino) ::unlink(addr.sun_path);
+        if (err != ERROR_SUCCESS && h->ino) ::unlink(staged.sun_path);
     }
     if (err != ERROR_SUCCESS) {
         if (h->fd >= 0) ::close(h->fd);
