@@ -35,7 +35,11 @@ constexpr bool SlotsOf32Bits(R(VGAPI*)(A...)) {
 #define VG_EXPORT(name, count)                                      \
     static_assert(ArgCount(&name) == (count), #name " argument count"); \
     VG_SLOTS_CHECK(name)
+#define VG_EXPORT_ALIAS(name, count, routine) \
+    VG_EXPORT(name, count)                    \
+    static_assert(ArgCount(&routine) == (count), #name " takes the arguments of " #routine);
 #include "VGClient/vgexports.inc"
+#undef VG_EXPORT_ALIAS
 #undef VG_EXPORT
 
 }  // namespace

@@ -181,11 +181,25 @@ VGHRESULT VGAPI HrVGGetAuthFailItemList(VGSESSIONID idSession, VGAUTHFAILITEM** 
     return HrGetListOf(idSession, kAuthFailList, ppItems, pcItems);
 }
 
-// Every array comes from the module heap, so one routine frees them all; the
-// white and black names take a second, unused argument.
+// Every array comes from the module heap, so two routines free them all: one
+// for the white and black names, which take a second, unused argument, and
+// one for the other four. The other names are aliases of these two (the
+// export table's alias rows), one address each.
 VGHRESULT VGAPI HrVGFreeWhiteItemList(void* pItems, VGDWORD) { return HrFreeList(pItems); }
-VGHRESULT VGAPI HrVGFreeBlackItemList(void* pItems, VGDWORD) { return HrFreeList(pItems); }
 VGHRESULT VGAPI HrVGFreeTrustedIPItemList(void* pItems) { return HrFreeList(pItems); }
-VGHRESULT VGAPI HrVGFreeGatewayItemList(void* pItems) { return HrFreeList(pItems); }
-VGHRESULT VGAPI HrVGFreeFrozenAccountList(void* pItems) { return HrFreeList(pItems); }
-VGHRESULT VGAPI HrVGFreeAuthFailItemList(void* pItems) { return HrFreeList(pItems); }
+
+// An alias must be defined where its routine is. The 32-bit Windows compiler
+// knows a standard-call routine by its decorated name, Routine@bytes.
+#if defined(_WIN32) && !defined(_WIN64)
+#define VG_ROUTINE_SYMBOL(routine, slots) #routine "@" VG_ARGUMENT_BYTES_##slots
+#define VG_ARGUMENT_BYTES_1 "4"
+#define VG_ARGUMENT_BYTES_2 "8"
+#else
+#define VG_ROUTINE_SYMBOL(routine, slots) #routine
+#endif
+#define VG_EXPORT(name, slots)
+#define VG_EXPORT_ALIAS(name, slots, routine) \
+    extern "C" decltype(routine) name __attribute__((alias(VG_ROUTINE_SYMBOL(routine, slots))));
+#include "VGClient/vgexports.inc"
+#undef VG_EXPORT_ALIAS
+#undef VG_EXPORT

@@ -58,20 +58,13 @@ int RunBenchmarksWithRatios(int argc, char** argv, const std::vector<RatioTarget
     for (const RatioTarget& t : targets) {
         double m = reporter.PerIteration(t.measured);
         double r = reporter.PerIteration(t.reference);
-        if (m < 0 || r <= 0) {
-            std::printf("RATIO %s n/a %.2f\n", t.target.c_str(), t.limit);
-            continue;
-        }
-        std::printf("RATIO %s %.2f %.2f\n", t.target.c_str(), m / r, t.limit);
+        PrintRatio(t.target.c_str(), m < 0 || r <= 0 ? kNotMeasured : m / r, t.limit);
     }
     const SecondsOf secondsOf = [&reporter](const std::string& name) { return reporter.PerIteration(name); };
     for (const ComputedTarget& t : computed) {
         double measured = 0, limit = 0;
-        if (t.compute(secondsOf, &measured, &limit)) {
-            std::printf("RATIO %s %.2f %.2f\n", t.target.c_str(), measured, limit);
-        } else {
-            std::printf("RATIO %s n/a n/a\n", t.target.c_str());
-        }
+        if (!t.compute(secondsOf, &measured, &limit)) measured = limit = kNotMeasured;
+        PrintRatio(t.target.c_str(), measured, limit);
     }
     std::fflush(stdout);
     return 0;

@@ -4,7 +4,10 @@
 // each taken as its best repetition.
 #pragma once
 
+#include <cmath>
+#include <cstdio>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,17 @@ struct ComputedTarget {
     std::string target;
     std::function<bool(const SecondsOf& secondsOf, double* pMeasured, double* pLimit)> compute;
 };
+
+// A value that could not be measured: printed as n/a.
+constexpr double kNotMeasured = std::numeric_limits<double>::quiet_NaN();
+
+// Prints "RATIO <target> <measured> <limit>" with two decimals.
+inline void PrintRatio(const char* szTarget, double measured, double limit) {
+    char szMeasured[32] = "n/a", szLimit[32] = "n/a";
+    if (!std::isnan(measured)) std::snprintf(szMeasured, sizeof(szMeasured), "%.2f", measured);
+    if (!std::isnan(limit)) std::snprintf(szLimit, sizeof(szLimit), "%.2f", limit);
+    std::printf("RATIO %s %s %s\n", szTarget, szMeasured, szLimit);
+}
 
 int RunBenchmarksWithRatios(int argc, char** argv, const std::vector<RatioTarget>& targets,
                             const std::vector<ComputedTarget>& computed = {});

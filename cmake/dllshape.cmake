@@ -1,7 +1,8 @@
 # The shape of the 32-bit DLL, checked on every build of it: export names
 # against the module-definition file, each stdcall symbol's argument bytes
-# against the export table, the message table against the catalogue, and
-# imports of Windows' own DLLs only (tools/dllshape).
+# against the export table, each alias at its routine's address, the message
+# table against the catalogue, and imports of Windows' own DLLs only
+# (tools/dllshape).
 #
 # Include after catalogue.cmake (it finds the build machine's compiler).
 

@@ -52,6 +52,9 @@ cmake --preset mingw64 >/dev/null
 cmake --build --preset mingw64 -j "$jobs"
 # One program at a time: they share the Wine prefix's registry and pipe names.
 ctest --preset mingw64
+# The screening call against a raw CallNamedPipeA, one short run.
+cmake/wine-run.sh build/mingw64/bench/bench_screening_win32.exe --short | grep -E '^(repetition|RATIO)' ||
+  { echo "benchmark bench_screening_win32 failed"; exit 1; }
 WINEPREFIX="$PWD/build/mingw64/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
 
 echo "== Windows DLL (mingw-w64 i686) and its shape"

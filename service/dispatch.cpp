@@ -30,15 +30,15 @@ bool Dispatcher::Register(uint32_t dwCommand, Handler handler) {
     return true;
 }
 
+void Dispatcher::Register(std::initializer_list<HandlerRow> rows) {
+    for (const HandlerRow& row : rows)
+        for (uint32_t c = row.first; c <= (row.last ? row.last : row.first) && c <= kMaxCommandCode; ++c)
+            Register(c, row.handler);
+}
+
 bool Dispatcher::WriteFailure(const CommandRow* pRow, HRESULT hr, MessageWriter& out) {
-    if (pRow && pRow->pipe == VG_PIPE_STREAMED) {
-        VGLISTHDR hdr = PresetReply<VGLISTHDR>();
-        hdr.hdr.hrStatus = hr;
-        return out.Write(&hdr, sizeof(hdr));
-    }
-    VGREPLYHDR hdr = PresetReply<VGREPLYHDR>();
-    hdr.hrStatus = hr;
-    return out.Write(&hdr, sizeof(hdr));
+    if (pRow && pRow->pipe == VG_PIPE_STREAMED) return WriteStatus(out, hr, PresetReply<VGLISTHDR>());
+    return WriteStatus(out, hr);
 }
 
 bool Dispatcher::Dispatch(Service& service, PipeKind pipe, const uint8_t* pb, size_t cb, MessageWriter& out) const {

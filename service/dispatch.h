@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "VGClient/VAVarive32.h"
@@ -61,6 +62,14 @@ struct Request {
 
 typedef void (*Handler)(Service& service, const Request& request, MessageWriter& out);
 
+// A handler and the commands it answers: every command of the table from
+// first to last (last 0: first alone).
+struct HandlerRow {
+    Handler handler;
+    uint32_t first;
+    uint32_t last = 0;
+};
+
 struct CommandRow {
     uint32_t code;
     const char* szName;
@@ -78,6 +87,8 @@ public:
 
     // Sets the handler of a command of the table (false for a code not in it).
     bool Register(uint32_t dwCommand, Handler handler);
+    // Sets the handlers of the rows.
+    void Register(std::initializer_list<HandlerRow> rows);
 
     // Answers one request. False when nothing could be answered (the request
     // is too short to name its command); the caller then closes.
@@ -106,6 +117,14 @@ T PresetReply(uint32_t cbSize = sizeof(T)) {
     hdr.dwVersion = VG_PROTOCOL_VERSION;
     hdr.hrStatus = S_OK;
     return reply;
+}
+
+// Writes a reply record with the given status: the reply header alone, or
+// the record given (its other fields set).
+template <typename T = VGREPLYHDR>
+bool WriteStatus(MessageWriter& out, HRESULT hr, T reply = PresetReply<T>()) {
+    reinterpret_cast<VGREPLYHDR&>(reply).hrStatus = hr;
+    return out.Write(&reply, sizeof(reply));
 }
 
 // A bounded copy of a request's text field, which the sender may have left

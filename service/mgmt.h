@@ -72,13 +72,6 @@ int64_t SessionTimeout(Service& service);
 HRESULT ReadSettingText(Service& service, const char* szSection, const char* szKey, const char* szDefault,
                         char* szValue, DWORD cchValue);
 
-// Writes a reply record of the command's reply size with the given status.
-template <typename T>
-bool WriteStatus(MessageWriter& out, HRESULT hr, T reply) {
-    reinterpret_cast<VGREPLYHDR&>(reply).hrStatus = hr;
-    return out.Write(&reply, sizeof(reply));
-}
-
 // `vigilond --add-admin NAME`: reads a password (from the terminal without
 // echo, or one line of standard input) and stores its hash for NAME in the
 // database of stateDir, replacing an earlier one. The service must be

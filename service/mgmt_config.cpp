@@ -130,7 +130,7 @@ void HandleWrite(Service& service, const Request& req, MessageWriter& out) {
     const std::string what = section + "." + key + (type == kNone ? "" : "=" + text);
     Log::Event(HrSucceeded(hr) ? kInfo : kWarning, type == kNone ? kMsgConfigDelete : kMsgConfigSet,
                HrSucceeded(hr) ? what : what + " refused");
-    WriteStatus(out, hr, PresetReply<VGREPLYHDR>());
+    WriteStatus(out, hr);
 }
 
 // Commands 27 to 31.
@@ -156,9 +156,7 @@ void HandleRead(Service& service, const Request& req, MessageWriter& out) {
 }  // namespace
 
 void RegisterConfigHandlers(Dispatcher& d) {
-    d.Register(VGCMD_CONFIGDELETE, HandleWrite);
-    for (uint32_t c = VGCMD_CONFIGSETBYTE; c <= VGCMD_CONFIGSETSZ; ++c) d.Register(c, HandleWrite);
-    for (uint32_t c = VGCMD_CONFIGGETBYTE; c <= VGCMD_CONFIGGETSZ; ++c) d.Register(c, HandleRead);
+    d.Register({{HandleWrite, VGCMD_CONFIGDELETE, VGCMD_CONFIGSETSZ}, {HandleRead, VGCMD_CONFIGGETBYTE, VGCMD_CONFIGGETSZ}});
 }
 
 }  // namespace vgsvc

@@ -46,7 +46,7 @@ void HandleControl(Service& service, const Request& req, MessageWriter& out) {
         service.ReloadSettings(true);
     if (HrSucceeded(hr) && code & VG_CONTROL_MAINTAIN) service.Maintain();
     Log::Event(HrSucceeded(hr) ? kInfo : kWarning, kMsgControl, Hex(code) + (HrSucceeded(hr) ? "" : " refused"));
-    WriteStatus(out, hr, PresetReply<VGREPLYHDR>());
+    WriteStatus(out, hr);
 }
 
 void HandleQuery(Service& service, const Request& req, MessageWriter& out) {
@@ -124,9 +124,8 @@ void HandleStatistics(Service& service, const Request& req, MessageWriter& out) 
 }  // namespace
 
 void RegisterControlHandlers(Dispatcher& d) {
-    d.Register(VGCMD_CONTROLSERVICE, HandleControl);
-    d.Register(VGCMD_QUERYSERVICE, HandleQuery);
-    d.Register(VGCMD_QUERYSTATISTICS, HandleStatistics);
+    d.Register({{HandleControl, VGCMD_CONTROLSERVICE}, {HandleQuery, VGCMD_QUERYSERVICE},
+                {HandleStatistics, VGCMD_QUERYSTATISTICS}});
 }
 
 }  // namespace vgsvc

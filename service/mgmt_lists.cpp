@@ -162,7 +162,7 @@ void RemoveItem(Service& service, const AddressList& l, const Request& req, Mess
     }
     if (hr == S_FALSE) hr = kHrNotFound;
     LogChange(service, l, IsZero(id) ? l.msgRemoveByAddress : l.msgRemoveById, HrSucceeded(hr) ? what : what + " refused");
-    WriteStatus(out, hr, PresetReply<VGREPLYHDR>());
+    WriteStatus(out, hr);
 }
 
 void HandleAddressList(Service& service, const Request& req, MessageWriter& out) {
@@ -172,7 +172,7 @@ void HandleAddressList(Service& service, const Request& req, MessageWriter& out)
     if (req.dwCommand == l.reset) {
         const HRESULT hr = service.GetStore().ResetList(l.kind);
         LogChange(service, l, l.msgReset, "");
-        WriteStatus(out, HrFailed(hr) ? hr : S_OK, PresetReply<VGREPLYHDR>());
+        WriteStatus(out, HrFailed(hr) ? hr : S_OK);
         return;
     }
     switch (l.kind) {
@@ -236,7 +236,7 @@ void HandleReset(Service& service, const Request& req, MessageWriter& out) {
     const bool fFrozen = req.dwCommand == VGCMD_RESETFROZENACCOUNTLIST;
     const HRESULT hr = fFrozen ? service.GetStore().ResetFrozen() : service.GetStore().ResetFailures();
     Log::Event(kInfo, fFrozen ? kMsgResetFrozen : kMsgResetFailures);
-    WriteStatus(out, HrFailed(hr) ? hr : S_OK, PresetReply<VGREPLYHDR>());
+    WriteStatus(out, HrFailed(hr) ? hr : S_OK);
 }
 
 void HandleThaw(Service& service, const Request& req, MessageWriter& out) {
@@ -248,7 +248,7 @@ void HandleThaw(Service& service, const Request& req, MessageWriter& out) {
     if (hr == S_FALSE) hr = kHrNotFound;
     if (hr == S_OK) service.GetCounters().thaws++;
     Log::Event(kInfo, kMsgThaw, hr == S_OK ? account : FormatItemId(id) + " not frozen");
-    WriteStatus(out, hr, PresetReply<VGREPLYHDR>());
+    WriteStatus(out, hr);
 }
 
 }  // namespace
@@ -257,11 +257,9 @@ void RegisterListHandlers(Dispatcher& d) {
     for (const AddressList& l : kAddressLists)
         for (uint32_t c : {l.get, l.add, l.remove, l.reset})
             if (c) d.Register(c, HandleAddressList);
-    d.Register(VGCMD_GETFROZENACCOUNTLIST, HandleGetFrozen);
-    d.Register(VGCMD_GETAUTHFAILITEMLIST, HandleGetFailures);
-    d.Register(VGCMD_RESETFROZENACCOUNTLIST, HandleReset);
-    d.Register(VGCMD_RESETAUTHFAILITEMLIST, HandleReset);
-    d.Register(VGCMD_THAWFROZENACCOUNT, HandleThaw);
+    d.Register({{HandleGetFrozen, VGCMD_GETFROZENACCOUNTLIST}, {HandleGetFailures, VGCMD_GETAUTHFAILITEMLIST},
+                {HandleReset, VGCMD_RESETFROZENACCOUNTLIST, VGCMD_RESETAUTHFAILITEMLIST},
+                {HandleThaw, VGCMD_THAWFROZENACCOUNT}});
 }
 
 }  // namespace vgsvc

@@ -134,7 +134,7 @@ void HandleEnd(Service& service, const Request& req, MessageWriter& out) {
     std::string admin;
     const bool fEnded = sessions.Touch(id, service.Now(), SessionTimeout(service), &admin) && sessions.End(id, nullptr);
     if (fEnded) Log::Event(kInfo, req.dwCommand == VGCMD_ENDMGMTSESSION ? kMsgLogoff : kMsgAbort, admin);
-    WriteStatus(out, fEnded ? S_OK : kHrNoSession, PresetReply<VGREPLYHDR>());
+    WriteStatus(out, fEnded ? S_OK : kHrNoSession);
 }
 
 // One line of standard input, without echo when a person types it. False at
@@ -229,9 +229,7 @@ bool CheckSession(Service& service, const Request& req, MessageWriter& out, std:
 }
 
 void RegisterSessionHandlers(Dispatcher& d) {
-    d.Register(VGCMD_OPENMGMTSESSION, HandleOpen);
-    d.Register(VGCMD_ENDMGMTSESSION, HandleEnd);
-    d.Register(VGCMD_ABORTMGMTSESSION, HandleEnd);
+    d.Register({{HandleOpen, VGCMD_OPENMGMTSESSION}, {HandleEnd, VGCMD_ENDMGMTSESSION, VGCMD_ABORTMGMTSESSION}});
 }
 
 int AddAdministrator(const std::string& stateDir, const std::string& name) {

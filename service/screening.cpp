@@ -62,32 +62,24 @@ void HandleAdmission(Service& service, const Request& req, MessageWriter& out) {
 }
 
 void HandleAuthFailure(Service& service, const Request& req, MessageWriter& out) {
-    VGREPLYHDR reply = PresetReply<VGREPLYHDR>();
-    reply.hrStatus = service.ProcessAuthFailure(req.As<VGAUTHFAILURE>());
-    out.Write(&reply, sizeof(reply));
+    WriteStatus(out, service.ProcessAuthFailure(req.As<VGAUTHFAILURE>()));
 }
 
 void HandleAuthSuccess(Service& service, const Request& req, MessageWriter& out) {
-    VGREPLYHDR reply = PresetReply<VGREPLYHDR>();
-    reply.hrStatus = service.ProcessAuthSuccess(req.As<VGAUTHSUCCESS>());
-    out.Write(&reply, sizeof(reply));
+    WriteStatus(out, service.ProcessAuthSuccess(req.As<VGAUTHSUCCESS>()));
 }
 
 }  // namespace
 
 void RegisterScreeningHandlers(Dispatcher& d) {
-    d.Register(VGCMD_ISWHITELISTED, HandleListQuery);
-    d.Register(VGCMD_ISBLACKLISTED, HandleListQuery);
-    d.Register(VGCMD_ISTRUSTED, HandleListQuery);
-    d.Register(VGCMD_ISGEOBLOCKED, HandleGeoBlock);
-    d.Register(VGCMD_ISGEOBLOCKEDEX, HandleGeoBlock);
-    d.Register(VGCMD_ALLOWIPCONNECTION, HandleAdmission);
-    d.Register(VGCMD_ALLOWCONNECTION, HandleAdmission);
-    d.Register(VGCMD_ALLOWIPCONNECTIONEX, HandleAdmission);
-    d.Register(VGCMD_ALLOWCONNECTIONEX, HandleAdmission);
-    d.Register(VGCMD_PROCESSAUTHFAILURE, HandleAuthFailure);
-    d.Register(VGCMD_PROCESSAUTHSUCCESS, HandleAuthSuccess);
-    d.Register(VGCMD_GETGEODATA, HandleGeoData);
+    d.Register({
+        {HandleListQuery, VGCMD_ISWHITELISTED, VGCMD_ISTRUSTED},
+        {HandleGeoBlock, VGCMD_ISGEOBLOCKED, VGCMD_ISGEOBLOCKEDEX},
+        {HandleAdmission, VGCMD_ALLOWIPCONNECTION, VGCMD_ALLOWCONNECTIONEX},
+        {HandleAuthFailure, VGCMD_PROCESSAUTHFAILURE},
+        {HandleAuthSuccess, VGCMD_PROCESSAUTHSUCCESS},
+        {HandleGeoData, VGCMD_GETGEODATA},
+    });
 }
 
 }  // namespace vgsvc

@@ -1,64 +1,117 @@
-// Child processes for the cross-process suites: run a function in a fork,
-// wait for it with a time limit, and signal between parent and child.
+// Child processes for the cross-process suites: run a registered function in
+// a child (POSIX: a fork; Windows: the test program started again), wait for
+// it with a time limit, and signal or share memory between the processes.
+// A child gets its arguments as text, so the same test body serves both.
 #pragma once
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <stddef.h>
+
+#include <string>
+#include <vector>
+
+#include "sharedcode/wintypes.h"
 
 namespace childtest {
 
-// Waits for a child at most timeoutMs, killing it when it overruns. Returns
-// its exit code, or -1 when it did not exit normally.
-inline int WaitChild(pid_t pid, int timeoutMs = 20000) {
-    int status = 0;
-    for (int waited = 0; ::waitpid(pid, &status, WNOHANG) == 0; waited += 5) {
-        if (waited >= timeoutMs) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        ::usleep(5000);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+typedef std::vector<std::string> Args;
+typedef int (*ChildMain)(const Args& args);
 
-// Runs fn in a child that exits with its result; its alarm ends it after
-// alarmSeconds whatever happens.
-template <typename Fn>
-pid_t Spawn(Fn fn, unsigned alarmSeconds = 60) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::alarm(alarmSeconds);
-        ::_exit(fn());
-    }
-    return pid;
-}
+// Makes fn known to the program under its name, so that a restarted program
+// can find it. VG_CHILD defines and registers one.
+struct Registration {
+    Registration(const char* szName, ChildMain fn);
+};
 
-// A one-way signal between processes: one byte through a pipe. Create it
-// before the fork.
-class Signal {
+#define VG_CHILD(fn)                                                        \
+    int fn(const ::childtest::Args& args);                                  \
+    const ::childtest::Registration fn##Registration(#fn, fn);              \
+    int fn([[maybe_unused]] const ::childtest::Args& args)
+
+// In a program started as a child, runs the child's function and ends the
+// process with its result; otherwise returns. Call first thing in main.
+void RunChildIfAsked(int argc, char** argv);
+
+// One child process, killed and reaped by the destructor if still running.
+class Child {
 public:
-    Signal() {
-        if (::pipe(m_fd) != 0) m_fd[0] = m_fd[1] = -1;
-    }
-    ~Signal() {
-        ::close(m_fd[0]);
-        ::close(m_fd[1]);
-    }
-    Signal(const Signal&) = delete;
-    Signal& operator=(const Signal&) = delete;
-    void Raise() { (void)!::write(m_fd[1], "x", 1); }
-    // False after timeoutMs without a signal.
-    bool Wait(int timeoutMs = 20000) {
-        struct pollfd pfd = {m_fd[0], POLLIN, 0};
-        char c;
-        return ::poll(&pfd, 1, timeoutMs) == 1 && ::read(m_fd[0], &c, 1) == 1;
-    }
+    // Runs fn(args) in a new process that ends itself after limitSeconds
+    // whatever happens.
+    Child(ChildMain fn, const Args& args = {}, unsigned limitSeconds = 60);
+    ~Child();
+    Child(Child&& other) noexcept;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    Child& operator=(Child&&) = delete;
+
+    DWORD Pid() const { return m_pid; }
+    // Waits at most timeoutMs, killing a child that overruns. Returns its exit
+    // code, or -1 when it was killed or did not exit normally.
+    int Wait(int timeoutMs = 20000);
+    // Ends the child at once, as a crash would.
+    void Kill();
 
 private:
-    int m_fd[2];
+    DWORD m_pid = 0;
+    void* m_hProcess = nullptr;  // Windows
+    bool m_fKilled = false;
+    bool m_fDone = false;
+    int m_exitCode = -1;
 };
+
+// A one-way signal between processes, counted like a semaphore: each Raise
+// lets one Wait through. The creator names it; a child opens it by name.
+class Signal {
+public:
+    Signal();
+    explicit Signal(const std::string& name);
+    ~Signal();
+    Signal(const Signal&) = delete;
+    Signal& operator=(const Signal&) = delete;
+    const std::string& Name() const { return m_name; }
+    void Raise();
+    // False after timeoutMs without a signal.
+    bool Wait(int timeoutMs = 20000);
+
+private:
+    std::string m_name;
+    void* m_handle = nullptr;
+    bool m_fOwner;
+};
+
+// Zeroed memory shared between processes; a child opens it by name.
+class SharedMemory {
+public:
+    explicit SharedMemory(size_t cb);
+    SharedMemory(const std::string& name, size_t cb);
+    ~SharedMemory();
+    SharedMemory(const SharedMemory&) = delete;
+    SharedMemory& operator=(const SharedMemory&) = delete;
+    const std::string& Name() const { return m_name; }
+    void* Get() const { return m_pv; }
+
+private:
+    std::string m_name;
+    size_t m_cb;
+    void* m_pv = nullptr;
+    void* m_handle = nullptr;  // Windows: the mapping
+    bool m_fOwner;
+};
+
+// Runs fn(args) in a child, with a debugger attached from its start when
+// fTraced (POSIX: a ptrace tracer), and returns what it handed the debugger
+// (POSIX: wrote to stderr). *pExitCode receives its exit code, or
+// kTracingRefused when the system does not let the test trace a child.
+constexpr int kTracingRefused = 125;
+std::string DebuggerOutput(ChildMain fn, const Args& args, bool fTraced, int* pExitCode);
+
+// Runs a program to its end (at most timeoutMs, then it is killed) and
+// collects what it writes to stdout and stderr. args are shell words ('…' and
+// "…" group), env assignments "NAME=value " added to the environment.
+struct ProgramResult {
+    int status;       // the exit status; -1 when it did not exit normally
+    std::string out;  // stdout and stderr, lines ending in '\n'
+};
+ProgramResult RunProgram(const std::string& path, const std::string& args, const std::string& env = "",
+                         int timeoutMs = 60000);
 
 }  // namespace childtest

@@ -173,6 +173,19 @@ const void* SystemLibraryAddress() {
 #endif
 }
 
+std::string ProgramFileName() {
+    char sz[4096] = {};
+#ifdef _WIN32
+    const DWORD cch = ::GetModuleFileNameA(nullptr, sz, sizeof(sz) - 1);
+    const std::string path(sz, cch < sizeof(sz) ? cch : 0);
+    return path.substr(path.find_last_of("\\/") + 1);
+#else
+    const ssize_t cch = ::readlink("/proc/self/exe", sz, sizeof(sz) - 1);
+    const std::string path(sz, cch > 0 ? static_cast<size_t>(cch) : 0);
+    return path.substr(path.rfind('/') + 1);
+#endif
+}
+
 size_t ResidentBytes() {
 #ifdef _WIN32
     PROCESS_MEMORY_COUNTERS counters = {};

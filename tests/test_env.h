@@ -23,6 +23,10 @@ plat::HMODULE LoadModule(const std::string& path);
 // An address in a system library (the C library; Windows: kernel32).
 const void* SystemLibraryAddress();
 
+// The running program's file name, without its folder, as the system gives it
+// (POSIX: /proc/self/exe).
+std::string ProgramFileName();
+
 // The memory of the process that is resident (Windows: its working set).
 size_t ResidentBytes();
 

@@ -1,5 +1,6 @@
 // Private heaps, the module heap, growable strings and wide-to-narrow
-// conversion; which process-wide objects a process makes.
+// conversion; which process-wide objects a process makes, and blocks that
+// outlive them at exit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -15,7 +17,6 @@
 
 #include "sharedcode/hresult.h"
 #include "sharedcode/moduleheap.h"
-#include "sharedcode/platform/process.h"
 #include "sharedcode/platform/debug.h"
 #include "sharedcode/platform/process.h"
 #include "sharedcode/tracing.h"
@@ -273,6 +274,27 @@ TEST_F(ProcessObjectsDeathTest, ScreeningCallsMakeNone) {
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "hr 0, 0 then 2");
+}
+
+// Objects of the caller's that outlive the process-wide heaps at exit: a
+// static made before the heaps is destroyed after them.
+TEST(ExitOrderDeathTest, BlocksOutlivingTheirHeapAreLeftAlone) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            // Both statics are complete before the heaps exist, so they go
+            // after them.
+            static std::optional<TSz<char>> s_text;
+            static void* s_block = nullptr;
+            static struct Release {
+                ~Release() { CModuleHeap::Free(s_block); }
+            } s_release;
+            s_text.emplace("made after its holder");
+            s_text->Append(" and grown");
+            s_block = CModuleHeap::Malloc(64);
+            std::exit(s_block ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 // Named mutexes, their owner records and security attributes, across
 // threads and processes.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <future>
@@ -18,23 +17,26 @@
 #include "sharedcode/platform/ipc.h"
 #include "sharedcode/platform/process.h"
 #include "tests/child_process.h"
+#include "tests/test_env.h"
 
 namespace {
 
 using CRVN::IPC::CNamedMutex;
 using CRVN::IPC::CNamedMutexLock;
 using CRVN::IPC::CSecurityAttributes;
-using childtest::Spawn;
-using childtest::WaitChild;
+using childtest::Args;
+using childtest::Child;
 
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
+#ifndef _WIN32
 // The shared-memory object behind a Windows object name.
 std::string ShmPath(const std::string& name) {
     std::string out = "/dev/shm/";
     for (char c : name) out += c == '/' ? "%2F" : c == '\\' ? "%5C" : c == '%' ? "%25" : std::string(1, c);
     return out;
 }
+#endif
 
 // What another thread of this process gets from a zero-time wait on the name.
 DWORD TryFromOtherThread(const std::string& name) {
@@ -47,7 +49,8 @@ DWORD TryFromOtherThread(const std::string& name) {
            }).get();
 }
 
-// Gives each test fresh names and removes their objects afterwards.
+// Gives each test fresh names and removes their objects afterwards (POSIX:
+// they outlive their last handle; Windows: they go with it).
 class NamedMutex : public ::testing::Test {
 protected:
     // "vgtest-<pid>-<n>-<stem>"
@@ -57,10 +60,12 @@ protected:
     }
     static std::string Global(const char* szStem) { return "Global\\" + Unique(szStem); }
     void TearDown() override {
+#ifndef _WIN32
         for (const auto& entry : std::filesystem::directory_iterator("/dev/shm"))
             if (entry.path().filename().string().find(Tag()) != std::string::npos) ::unlink(entry.path().c_str());
+#endif
     }
-    static std::string Tag() { return "vgtest-" + std::to_string(::getpid()) + "-"; }
+    static std::string Tag() { return "vgtest-" + std::to_string(plat::GetCurrentProcessId()) + "-"; }
 };
 
 // ---------------------------------------------------------------------------
@@ -92,20 +97,26 @@ TEST(SecurityAttributes, WellKnownSidsBecomeAllowEntriesInOrder) {
 // ---------------------------------------------------------------------------
 
 TEST_F(NamedMutex, NamesAndTheObjectsBehindThem) {
-    const mode_t umaskWas = ::umask(077);
     const std::string stem = Unique("MyLock");
     CNamedMutex m;
     ASSERT_TRUE(m.Create(stem.c_str()));
-    ::umask(umaskWas);
+    ASSERT_TRUE(m.Lock());
 
-    // "Global\" is put in front; everyone may open both objects, whatever
-    // the creator's umask.
-    struct stat st;
-    for (const char* szSuffix : {"", ";!"}) {
-        ASSERT_EQ(0, ::stat(ShmPath("Global\\" + stem + szSuffix).c_str(), &st));
-        EXPECT_EQ(0666u, st.st_mode & 0777);
-    }
-    EXPECT_EQ(8, st.st_size);  // the owner record
+    // "Global\" is put in front; the owner record is a mapping named after
+    // the mutex with ";!" added, holding the owner's process id first.
+    const std::wstring global = Wide("Global\\" + stem);
+    plat::HANDLE hMutex = plat::CreateMutexW(nullptr, global.c_str());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), plat::GetLastError());
+    plat::HANDLE hRecord = plat::CreateFileMappingW(nullptr, 8, (global + L";!").c_str());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), plat::GetLastError());
+    const void* pvRecord = plat::MapViewOfFile(hRecord, 8);
+    ASSERT_NE(nullptr, pvRecord);
+    DWORD dwOwner = 0;
+    std::memcpy(&dwOwner, pvRecord, 4);
+    EXPECT_EQ(plat::GetCurrentProcessId(), dwOwner);
+    plat::UnmapViewOfFile(pvRecord);
+    for (plat::HANDLE h : {hMutex, hRecord}) plat::CloseHandle(h);
+    m.Unlock();
 
     // Backslashes after the namespace prefix become '/'; without a prefix,
     // the wide Create replaces them all and adds none.
@@ -123,6 +134,33 @@ TEST_F(NamedMutex, NamesAndTheObjectsBehindThem) {
     // "Global\" and 254 characters make 261, one more than the narrow form allows.
     EXPECT_FALSE(m.Create(std::string(254, 'n').c_str()));
     EXPECT_EQ(static_cast<HRESULT>(0x8007007Au), m.LastResult());
+}
+
+// The modes of the shared-memory objects: everyone may open a mutex and its
+// owner record, whatever the creator's umask; a mapping made without
+// attributes is its owner's alone.
+TEST_F(NamedMutex, SharedMemoryObjectModes) {
+#ifdef _WIN32
+    VG_POSIX_ONLY("/dev/shm objects; Windows guards kernel objects with their security descriptor");
+#else
+    const mode_t umaskWas = ::umask(077);
+    const std::string stem = Unique("modes");
+    CNamedMutex m;
+    ASSERT_TRUE(m.Create(stem.c_str()));
+    ::umask(umaskWas);
+    struct stat st;
+    for (const char* szSuffix : {"", ";!"}) {
+        ASSERT_EQ(0, ::stat(ShmPath("Global\\" + stem + szSuffix).c_str(), &st));
+        EXPECT_EQ(0666u, st.st_mode & 0777);
+    }
+    EXPECT_EQ(8, st.st_size);  // the owner record
+
+    const std::string mapName = Global("map");
+    plat::HANDLE h = plat::CreateFileMappingW(nullptr, 8, Wide(mapName).c_str());
+    ASSERT_EQ(0, ::stat(ShmPath(mapName).c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    plat::CloseHandle(h);
+#endif
 }
 
 TEST_F(NamedMutex, HoldsAreCountedAndReleasedByCloseAndScope) {
@@ -152,42 +190,56 @@ TEST_F(NamedMutex, HoldsAreCountedAndReleasedByCloseAndScope) {
     EXPECT_FALSE(CNamedMutexLock(m).IsLocked());
 }
 
+// Shared by the processes of the next test.
+struct Counter {
+    int counter;  // deliberately not atomic
+};
+
+// args: the mutex name, the shared memory's name, the start signal's name.
+VG_CHILD(CountUnderMutex) {
+    childtest::SharedMemory memory(args[1], sizeof(Counter));
+    childtest::Signal go(args[2]);
+    Counter* s = static_cast<Counter*>(memory.Get());
+    if (!s || !go.Wait()) return 4;
+    CNamedMutex m;
+    if (!m.Create(args[0].c_str())) return 2;
+    auto work = [&] {
+        for (int i = 0; i < 500; ++i) {
+            CNamedMutexLock lock(m);
+            const int v = s->counter;
+            if (i % 16 == 0) std::this_thread::yield();
+            s->counter = v + 1;
+        }
+    };
+    std::thread other(work);
+    work();
+    other.join();
+    return m.HoldCount() == 0 ? 0 : 3;
+}
+
 // Four processes create the same new name at the same moment, then their
 // two threads each take turns on a counter in memory they all share.
 TEST_F(NamedMutex, ProcessesAndThreadsCreatingAtOnceShareOneMutex) {
-    const std::string name = Global("processes");
-    struct Shared {
-        std::atomic<int> go;
-        int counter;  // deliberately not atomic
-    };
-    void* pv = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(MAP_FAILED, pv);
-    Shared* s = new (pv) Shared{};
-    std::vector<pid_t> pids;
-    for (int p = 0; p < 4; ++p) {
-        pids.push_back(Spawn([&] {
-            while (!s->go.load()) {
-            }
-            CNamedMutex m;
-            if (!m.Create(name.c_str())) return 2;
-            auto work = [&] {
-                for (int i = 0; i < 500; ++i) {
-                    CNamedMutexLock lock(m);
-                    const int v = s->counter;
-                    if (i % 16 == 0) ::sched_yield();
-                    s->counter = v + 1;
-                }
-            };
-            std::thread other(work);
-            work();
-            other.join();
-            return m.HoldCount() == 0 ? 0 : 3;
-        }));
-    }
-    s->go.store(1);
-    for (pid_t pid : pids) EXPECT_EQ(0, WaitChild(pid));
-    EXPECT_EQ(4 * 2 * 500, s->counter);
-    ::munmap(pv, sizeof(Shared));
+    childtest::SharedMemory memory(sizeof(Counter));
+    ASSERT_NE(nullptr, memory.Get());
+    childtest::Signal go;
+    const Args args = {Global("processes"), memory.Name(), go.Name()};
+    std::vector<Child> children;
+    for (int p = 0; p < 4; ++p) children.emplace_back(CountUnderMutex, args);
+    for (int p = 0; p < 4; ++p) go.Raise();
+    for (Child& child : children) EXPECT_EQ(0, child.Wait());
+    EXPECT_EQ(4 * 2 * 500, static_cast<Counter*>(memory.Get())->counter);
+}
+
+// Takes the mutex, checks the owner record and ends while holding it, before
+// any destructor runs.
+VG_CHILD(HoldAndDie) {
+    CNamedMutex mine;
+    std::_Exit(mine.Create(args[0].c_str()) && mine.Lock() && mine.HoldCount() == 1 &&
+                       mine.OwnerProcessId() == plat::GetCurrentProcessId() &&
+                       mine.OwnerThreadId() == plat::GetCurrentThreadId()
+                   ? 0
+                   : 2);
 }
 
 TEST_F(NamedMutex, MutexOfADeadHolderIsTakenOver) {
@@ -195,21 +247,11 @@ TEST_F(NamedMutex, MutexOfADeadHolderIsTakenOver) {
     CNamedMutex m;
     ASSERT_TRUE(m.Create(name.c_str()));
 
-    // Each child takes it, checks the owner record and ends with _exit while
-    // holding it, before any destructor runs: the second takes over from the first.
-    auto holdAndDie = [&] {
-        CNamedMutex mine;
-        ::_exit(mine.Create(name.c_str()) && mine.Lock() && mine.HoldCount() == 1 &&
-                        mine.OwnerProcessId() == static_cast<DWORD>(::getpid()) &&
-                        mine.OwnerThreadId() == plat::GetCurrentThreadId()
-                    ? 0
-                    : 2);
-        return 2;
-    };
+    // The second child takes over from the first.
     for (int i = 0; i < 2; ++i) {
-        const pid_t pid = Spawn(holdAndDie);
-        ASSERT_EQ(0, WaitChild(pid));
-        EXPECT_EQ(static_cast<DWORD>(pid), m.OwnerProcessId());
+        Child child(HoldAndDie, {name});
+        ASSERT_EQ(0, child.Wait());
+        EXPECT_EQ(child.Pid(), m.OwnerProcessId());
     }
 
     // Abandonment is reported once, to the first waiter.
@@ -240,9 +282,6 @@ TEST_F(NamedMutex, EscapedNamesStayDistinctAndHoldOneKindOfObject) {
     handles.push_back(plat::CreateFileMappingW(nullptr, 8, Wide(mapName).c_str()));
     EXPECT_EQ(nullptr, plat::CreateMutexW(nullptr, Wide(mapName).c_str()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), plat::GetLastError());
-    struct stat st;
-    ASSERT_EQ(0, ::stat(ShmPath(mapName).c_str(), &st));
-    EXPECT_EQ(0600u, st.st_mode & 0777);  // no attributes: the owner alone
     for (plat::HANDLE h : handles) EXPECT_TRUE(plat::CloseHandle(h));
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <utility>
 
@@ -30,9 +31,20 @@ protected:
         std::ofstream(tmp, std::ios::binary) << bytes;
         std::rename(tmp.c_str(), m_registry.c_str());
     }
+    struct Value { const char* key; const char* name; DWORD type; std::string value; };
+    void ExpectValues(std::initializer_list<Value> values) {
+        for (const Value& v : values) {
+            EXPECT_EQ(Read(v.key, v.name), ERROR_SUCCESS) << v.name;
+            EXPECT_EQ(m_type, v.type) << v.name;
+            EXPECT_EQ(m_value, v.value) << v.name;
+        }
+    }
     std::string m_value;
     DWORD m_type = 0;
 };
+
+// A text value's bytes: the text and its terminator.
+std::string Sz(const char* sz) { return std::string(sz) + '\0'; }
 
 // Value kinds as RegQueryValueExA gives them, missing keys and values, and a
 // buffer one byte short.
@@ -40,16 +52,11 @@ TEST_F(Registry, ValueKindsAndMisses) {
     WriteRegistry(
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n\"Text\"=\"C:\\\\x \\\"q\\\"\"\r\n\"Number\"=dword:0000002a\r\n"
         "\"Blob\"=hex:01,02,03,ff\r\n");
-    const struct { const char* key; const char* name; DWORD type; std::string value; } values[] = {
-        {"SOFTWARE\\Test", "Text", plat::kRegSz, std::string("C:\\x \"q\"") + '\0'},
+    ExpectValues({
+        {"SOFTWARE\\Test", "Text", plat::kRegSz, Sz("C:\\x \"q\"")},
         {"software\\TEST", "number", plat::kRegDword, std::string("\x2a\0\0\0", 4)},  // names fold case
         {"SOFTWARE\\Test", "Blob", plat::kRegBinary, "\x01\x02\x03\xff"},
-    };
-    for (const auto& c : values) {
-        EXPECT_EQ(Read(c.key, c.name), ERROR_SUCCESS) << c.name;
-        EXPECT_EQ(m_type, c.type) << c.name;
-        EXPECT_EQ(m_value, c.value) << c.name;
-    }
+    });
     EXPECT_EQ(Read("SOFTWARE\\Test", "Other"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(Read("SOFTWARE\\Missing", "Text"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(Read("SOFTWARE", "x"), ERROR_FILE_NOT_FOUND) << "parent keys exist, without values";
@@ -57,30 +64,22 @@ TEST_F(Registry, ValueKindsAndMisses) {
     EXPECT_EQ(Read("SOFTWARE\\Test", "Text", 9), ERROR_SUCCESS);
 }
 
-// The file's syntax: escapes, continued hex lines, the default value; a later
-// line for a value, and deletions, win.
-TEST_F(Registry, FileSyntaxEscapesAndDeletions) {
+// The file's own syntax: comments, continued hex lines, expandable texts, the
+// default value; a later line for a value, and deletions, win.
+TEST_F(Registry, FileSyntaxAndDeletions) {
     VG_POSIX_ONLY("the registry file stands in for the system's registry");
     WriteRegistry(
         "; a comment\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n"
-        "\"Text\"=\"C:\\\\Program Files\\\\x \\\"quoted\\\"\"\r\n\"Number\"=dword:0000002a\r\n"
         "\"Blob\"=hex:01,02,\\\r\n  03,ff\r\n\"Expand\"=hex(2):41,00\r\n@=\"default\"\r\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n\"X\"=\"1\"\r\n\"Y\"=\"2\"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n"
         "\"X\"=\"3\"\r\n\"Y\"=-\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\C]\r\n\"Z\"=\"z\"\r\n"
         "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\C]\r\n");
-    const struct { const char* key; const char* name; DWORD type; std::string value; } values[] = {
-        {"SOFTWARE\\Test", "Text", plat::kRegSz, std::string("C:\\Program Files\\x \"quoted\"") + '\0'},
-        {"software\\TEST", "number", plat::kRegDword, std::string("\x2a\0\0\0", 4)},  // names fold case
+    ExpectValues({
         {"SOFTWARE\\Test", "Blob", plat::kRegBinary, "\x01\x02\x03\xff"},
-        {"SOFTWARE\\Test", "Expand", plat::kRegExpandSz, std::string("A\0", 2)},
-        {"SOFTWARE\\Test", "", plat::kRegSz, std::string("default\0", 8)},
-        {"SOFTWARE\\A", "X", plat::kRegSz, std::string("3\0", 2)},
-    };
-    for (const auto& c : values) {
-        EXPECT_EQ(Read(c.key, c.name), ERROR_SUCCESS) << c.name;
-        EXPECT_EQ(m_type, c.type) << c.name;
-        EXPECT_EQ(m_value, c.value) << c.name;
-    }
+        {"SOFTWARE\\Test", "Expand", plat::kRegExpandSz, Sz("A")},
+        {"SOFTWARE\\Test", "", plat::kRegSz, Sz("default")},
+        {"SOFTWARE\\A", "X", plat::kRegSz, Sz("3")},
+    });
     EXPECT_EQ(Read("SOFTWARE\\A", "Y"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(Read("SOFTWARE\\C", "Z"), ERROR_FILE_NOT_FOUND);
 }
@@ -97,7 +96,7 @@ TEST_F(Registry, OtherEncodingsAndChangesBetweenReads) {
     for (const auto& [file, value] : files) {
         WriteRaw(file);
         ASSERT_EQ(Read("K", "V"), ERROR_SUCCESS);
-        EXPECT_EQ(m_value, value + '\0');
+        EXPECT_EQ(m_value, Sz(value.c_str()));
     }
     std::remove(m_registry.c_str());
     EXPECT_EQ(Read("K", "V"), ERROR_FILE_NOT_FOUND) << "no file: an empty registry";
@@ -120,7 +119,7 @@ TEST_F(Registry, EditsAreSeenByTheNextRead) {
     }
     fs::last_write_time(m_registry, mtime);
     ASSERT_EQ(Read("K", "V"), ERROR_SUCCESS);
-    EXPECT_EQ(m_value, std::string("b\0", 2)) << "in place, same size and time";
+    EXPECT_EQ(m_value, Sz("b")) << "in place, same size and time";
 
     const std::string saved = m_registry;
     const std::string link = m_registry + ".link";
@@ -129,7 +128,7 @@ TEST_F(Registry, EditsAreSeenByTheNextRead) {
     ASSERT_EQ(Read("K", "V"), ERROR_SUCCESS);
     WriteRaw(head + "c\"\r\n");
     ASSERT_EQ(Read("K", "V"), ERROR_SUCCESS);
-    EXPECT_EQ(m_value, std::string("c\0", 2)) << "through a link";
+    EXPECT_EQ(m_value, Sz("c")) << "through a link";
 
     const std::string later = m_registry + ".d/registry.reg";
     ::setenv("VIGILON_REGISTRY", later.c_str(), 1);
@@ -137,7 +136,7 @@ TEST_F(Registry, EditsAreSeenByTheNextRead) {
     fs::create_directory(m_registry + ".d");
     std::ofstream(later, std::ios::binary) << head << "d\"\r\n";
     ASSERT_EQ(Read("K", "V"), ERROR_SUCCESS);
-    EXPECT_EQ(m_value, std::string("d\0", 2)) << "in a new folder";
+    EXPECT_EQ(m_value, Sz("d")) << "in a new folder";
     ::setenv("VIGILON_REGISTRY", saved.c_str(), 1);
 }
 #endif

@@ -1,9 +1,6 @@
 // Debugger tracing: the header pieces, the message cut, the line lock held
-// across an entry, and the POSIX channel (a tracer, stderr).
+// across an entry, and the process-wide channel to an attached debugger.
 #include <gtest/gtest.h>
-#include <sys/ptrace.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -15,6 +12,7 @@
 #include "sharedcode/platform/debug.h"
 #include "sharedcode/platform/process.h"
 #include "sharedcode/tracing.h"
+#include "tests/child_process.h"
 
 namespace {
 
@@ -77,31 +75,21 @@ TEST_F(Tracing, LineLockHeldFromHeaderToMessage) {
     EXPECT_EQ("second\n", g_out[3]);
 }
 
-// The process-wide instance on the POSIX channel: silent without a tracer,
-// stderr with one.
-TEST(TracingChannel, TracedProcessWritesToStderr) {
-    int fds[2];
-    ASSERT_EQ(0, ::pipe(fds));
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(fds[1], 2);
-        TRACE_HEADER(41, "Probe");
-        TRACE_MESSAGE("unseen");
-        if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(3);  // not permitted, or traced already
-        TRACE_HEADER(42, "Probe");
-        TRACE_MESSAGE("value %d", 7);
-        ::_exit(0);  // no exit-time leak check: it cannot run under a tracer
-    }
-    ::close(fds[1]);
-    std::string text;
-    char buf[512];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof(buf))) > 0;) text.append(buf, static_cast<size_t>(n));
-    ::close(fds[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) == pid && WIFSTOPPED(status))
-        ::ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(static_cast<intptr_t>(WSTOPSIG(status))));
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 3) GTEST_SKIP() << "ptrace is not permitted here";
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+VG_CHILD(TraceProbe) {
+    TRACE_HEADER(42, "Probe");
+    TRACE_MESSAGE("value %d", 7);
+    return 0;
+}
+
+// The process-wide instance: silent without a debugger, everything with one
+// (POSIX: a tracer, and the text on stderr).
+TEST(TracingChannel, OnlyAnAttachedDebuggerGetsTheLines) {
+    int rc = -1;
+    EXPECT_EQ("", childtest::DebuggerOutput(TraceProbe, {}, false, &rc));
+    EXPECT_EQ(0, rc);
+    const std::string text = childtest::DebuggerOutput(TraceProbe, {}, true, &rc);
+    if (rc == childtest::kTracingRefused) GTEST_SKIP() << "tracing a child is not permitted here";
+    ASSERT_EQ(0, rc) << text;
     EXPECT_TRUE(std::regex_match(text, std::regex("test_tracing\\.cpp\\(42\\): " + kTimeModule +
                                                   "!TID\\([0-9a-f]{4,}h\\) Probe value 7\n")))
         << text;

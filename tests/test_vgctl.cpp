@@ -82,7 +82,7 @@ TEST_F(Vgctl, FailuresExitOne) {
     m_service.reset();
     r = RunVgctl("is-black 10.0.0.3");
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_TRUE(Contains(r.out, "error=The system cannot find the file specified.\nhr=0x80070002")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "error=" + SystemText(2) + "\nhr=0x80070002")) << r.out;
 }
 
 TEST_F(Vgctl, FormatPrintsMessageTexts) {
@@ -90,7 +90,7 @@ TEST_F(Vgctl, FormatPrintsMessageTexts) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, "Vigilon Service starting\nhr=0x00000000\n");
     r = RunVgctl("format -2147024891");  // 0x80070005
-    EXPECT_TRUE(Contains(r.out, "Access is denied.\n")) << r.out;
+    EXPECT_TRUE(Contains(r.out, SystemText(5) + "\n")) << r.out;
     r = RunVgctl("format 0x41500002");
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_EQ(r.out, "hr=0x80070490\n");

@@ -37,6 +37,15 @@ OVERLAPPED Overlapped(uint64_t qwOffset) {
     ov.OffsetHigh = static_cast<DWORD>(qwOffset >> 32);
     return ov;
 }
+
+// Wine's ntdll exports its version; Windows' does not.
+bool RunsUnderWine() {
+    static const bool s_fWine = [] {
+        HMODULE hNtdll = ::GetModuleHandleA("ntdll.dll");
+        return hNtdll && ::GetProcAddress(hNtdll, "wine_get_version") != nullptr;
+    }();
+    return s_fWine;
+}
 }  // namespace
 
 BOOL GetFileAttributesExW(const wchar_t* wszPath, FileAttributeData* pData) {
@@ -122,6 +131,12 @@ BOOL UnlockFileEx(FileHandle hFile, uint64_t qwOffset, uint64_t cbLength) {
 }
 
 BOOL ReplaceFileW(const wchar_t* wszReplaced, const wchar_t* wszReplacement) {
+    // Wine's ReplaceFileW moves the replaced file away before it moves the
+    // replacement in, so for a moment the name is missing, and a process
+    // killed then leaves no file at all. Its MoveFileExW is one rename(2),
+    // which never leaves the name missing.
+    if (RunsUnderWine())
+        return ::MoveFileExW(wszReplacement, wszReplaced, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (::ReplaceFileW(wszReplaced, wszReplacement, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
         return TRUE;
     const DWORD dwError = ::GetLastError();

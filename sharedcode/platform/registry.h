@@ -13,6 +13,10 @@
 // calls; every open first takes the change notices of the file's folder
 // (inotify), or where there can be none compares the file's device, inode,
 // size and modification time, so every read sees the file as it is now.
+//
+// Windows: a key of HKEY_LOCAL_MACHINE opened with kKeyRead is served from a
+// copy of its values, read again whenever a change notice on the key or its
+// parent has fired since; every read still sees the registry as it is now.
 #pragma once
 
 #include "sharedcode/wintypes.h"

@@ -196,32 +196,33 @@ TEST_F(Vigilond, NothingAcknowledgedIsLostWhenItIsKilled) {
     EXPECT_EQ(m_process->Stop(), 0);
 }
 
+// Eight threads ask about addresses of both lists; the count of wrong answers.
+VG_CHILD(AskConcurrently) {
+    std::atomic<int> cWrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&cWrong, t] {
+            for (int i = 0; i < 40; ++i) {
+                const std::string black = "198.51.100." + std::to_string((t * 40 + i) % 256);
+                const std::string white = "192.0.2." + std::to_string((t * 40 + i) % 256);
+                VGDWORD info = 99;
+                cWrong += VGIsBlackListed(black.c_str(), 0, 0) != 1;
+                cWrong += VGIsBlackListed(white.c_str(), 0, 0) != 0;
+                cWrong += VGAllowIPConnection(black.c_str(), VGSVC_SMTP, &info, 0) != 0 || info != VG_ADMIT_BLACKLIST;
+                cWrong += VGAllowIPConnection(white.c_str(), VGSVC_SMTP, &info, 0) != 1 || info != VG_ADMIT_WHITELIST;
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    return cWrong.load() > 100 ? 100 : cWrong.load();
+}
+
 TEST_F(Vigilond, ConcurrentFrontEndsEachGetTheRightAnswer) {
     Seed({{kWhiteList, "192.0.2.0/24"}, {kBlackList, "198.51.100.0/24"}});
     ASSERT_TRUE(m_process->Start());
-    std::vector<pid_t> children;
-    for (int p = 0; p < 4; ++p) {
-        children.push_back(childtest::Spawn([] {
-            std::atomic<int> cWrong{0};
-            std::vector<std::thread> threads;
-            for (int t = 0; t < 8; ++t) {
-                threads.emplace_back([&cWrong, t] {
-                    for (int i = 0; i < 40; ++i) {
-                        const std::string black = "198.51.100." + std::to_string((t * 40 + i) % 256);
-                        const std::string white = "192.0.2." + std::to_string((t * 40 + i) % 256);
-                        VGDWORD info = 99;
-                        cWrong += VGIsBlackListed(black.c_str(), 0, 0) != 1;
-                        cWrong += VGIsBlackListed(white.c_str(), 0, 0) != 0;
-                        cWrong += VGAllowIPConnection(black.c_str(), VGSVC_SMTP, &info, 0) != 0 || info != VG_ADMIT_BLACKLIST;
-                        cWrong += VGAllowIPConnection(white.c_str(), VGSVC_SMTP, &info, 0) != 1 || info != VG_ADMIT_WHITELIST;
-                    }
-                });
-            }
-            for (std::thread& th : threads) th.join();
-            return cWrong.load() > 100 ? 100 : cWrong.load();
-        }));
-    }
-    for (pid_t pid : children) EXPECT_EQ(childtest::WaitChild(pid, 60000), 0);
+    std::vector<childtest::Child> children;
+    for (int p = 0; p < 4; ++p) children.emplace_back(AskConcurrently);
+    for (childtest::Child& child : children) EXPECT_EQ(child.Wait(60000), 0);
     EXPECT_EQ(m_process->Stop(), 0);
 }
 

@@ -1,5 +1,5 @@
-// Addresses, the range index, the settings table and the dispatcher's
-// handling of requests it cannot answer.
+// Addresses, the range index, the settings table, the schema and the
+// dispatcher: every command answered, and requests it cannot answer.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -10,6 +10,7 @@
 
 #include "service/dispatch.h"
 #include "service/listindex.h"
+#include "service/mgmt.h"
 #include "service/netaddr.h"
 #include "service/service.h"
 #include "service/settings.h"
@@ -131,14 +132,13 @@ protected:
         m_service.GetDispatcher().Dispatch(m_service, pipe, bytes.data(), bytes.size(), out);
         return out;
     }
-    static std::vector<uint8_t> Query(uint32_t dwCommand, size_t cb, uint32_t dwVersion = VG_PROTOCOL_VERSION) {
+    // cb bytes: the extended header with the session id, then zeros.
+    static std::vector<uint8_t> Query(uint32_t dwCommand, size_t cb, uint32_t dwVersion = VG_PROTOCOL_VERSION,
+                                      const VGITEMID& session = {}) {
+        VGREQHDREX hdr{{static_cast<uint32_t>(cb), dwCommand, 1, 1, dwVersion, "TEST"}, {}, {}};
+        std::memcpy(&hdr.idSession, &session, sizeof(session));
         std::vector<uint8_t> b(cb, 0);
-        VGIPQUERY q{};
-        q.hdr.cbSize = static_cast<uint32_t>(cb);
-        q.hdr.dwCommand = dwCommand;
-        q.hdr.dwVersion = dwVersion;
-        std::strcpy(q.szIPAddress, "192.0.2.1");
-        std::memcpy(b.data(), &q, std::min(cb, sizeof(q)));
+        std::memcpy(b.data(), &hdr, std::min(cb, sizeof(hdr)));
         return b;
     }
     Service m_service;
@@ -160,22 +160,33 @@ TEST_F(VigilondDispatch, RequestsItCannotAnswerGetAFailureOrNothing) {
     ASSERT_EQ(list.messages.size(), 1u);
     EXPECT_EQ(list.messages[0].size(), sizeof(VGLISTHDR));
     EXPECT_LT(list.Status(), 0);
-    const Collect ok = Send(kScreeningPipe, Query(VGCMD_ISBLACKLISTED, 148));
-    ASSERT_EQ(ok.messages.size(), 1u);
-    EXPECT_EQ(ok.messages[0].size(), 16u);
-    EXPECT_EQ(ok.Status(), S_OK);
 }
 
-TEST_F(VigilondDispatch, EveryScreeningCommandAnswersWithItsReplySize) {
-    for (uint32_t cmd = 1; cmd <= 12; ++cmd) {
+// Every command of the table, as zeros behind its header: answered with its
+// reply size, never "not implemented" nor "bad request"; every management
+// command but the logon refused without a session.
+TEST_F(VigilondDispatch, EveryCommandIsAnsweredAndManagementChecksTheSession) {
+    VGITEMID unknown;
+    std::memset(&unknown, 0x5A, sizeof(unknown));
+    for (uint32_t cmd = 1; cmd <= kMaxCommandCode; ++cmd) {
         const CommandRow* row = FindCommand(cmd);
-        ASSERT_NE(row, nullptr);
-        std::vector<uint8_t> req(row->cbRequest, 0);
-        VGREQHDR hdr{row->cbRequest, cmd, 1, 1, VG_PROTOCOL_VERSION, "TEST"};
-        std::memcpy(req.data(), &hdr, sizeof(hdr));
-        const Collect out = Send(kScreeningPipe, req);
-        ASSERT_EQ(out.messages.size(), 1u) << cmd;
-        EXPECT_EQ(out.messages[0].size(), row->cbReply) << cmd;
+        if (!row) continue;
+        SCOPED_TRACE(row->szName);
+        const bool fScreening = row->pipe == VG_PIPE_SCREENING;
+        auto send = [&](const VGITEMID& session) {
+            return Send(fScreening ? kScreeningPipe : kManagementPipe,
+                        Query(cmd, row->cbRequest, VG_PROTOCOL_VERSION, session));
+        };
+        VGITEMID session{};
+        ASSERT_TRUE(m_service.GetSessions().Open("admin", m_service.Now(), 60, &session));
+        const Collect out = send(session);
+        ASSERT_FALSE(out.messages.empty());
+        EXPECT_EQ(out.messages[0].size(), row->cbReply);
+        EXPECT_NE(out.Status(), kHrNotImplemented);
+        EXPECT_NE(out.Status(), kHrBadRequest);
+        if (!fScreening && cmd != VGCMD_OPENMGMTSESSION) {
+            EXPECT_EQ(send(unknown).Status(), kHrNoSession);
+        }
     }
 }
 

@@ -5,7 +5,9 @@
 // Fails (exit 1, one line per fault) when the DLL's export names differ from
 // the module-definition file's (undecorated, each once); when an object
 // defines a stdcall symbol _Name@N whose N differs from the definition
-// file's Name@N; when message table 1 (language 0x0409) differs from the
+// file's Name@N; when a name the definition file gives as an alias
+// ("Name@N = Routine@N") has another address than its routine; when message
+// table 1 (language 0x0409) differs from the
 // catalogue's bytes MESSAGES or does not hold IDS identifiers in BLOCKS
 // blocks; or when the DLL imports a DLL that is not part of Windows.
 #include <cctype>
@@ -79,36 +81,62 @@ private:
     std::vector<size_t> m_sections;
 };
 
-// The module-definition file: Name@N per line after EXPORTS.
-std::map<std::string, uint32_t> ReadDef(const char* path) {
-    std::map<std::string, uint32_t> names;
+// One export of the module-definition file: its argument bytes, and for an
+// alias the export whose routine it names.
+struct DefRow {
+    uint32_t cb = 0;
+    std::string routine;
+};
+typedef std::map<std::string, DefRow> Def;
+
+// The module-definition file: "Name@N" or "Name@N = Routine@N" per line
+// after EXPORTS.
+Def ReadDef(const char* path) {
+    Def names;
     std::ifstream f(path);
     std::string line;
     while (std::getline(f, line)) {
         const size_t at = line.find('@');
         const size_t start = line.find_first_not_of(" \t");
         if (start == 0 || start == std::string::npos || at == std::string::npos) continue;
-        names[line.substr(start, at - start)] = static_cast<uint32_t>(std::stoul(line.substr(at + 1)));
+        DefRow& row = names[line.substr(start, at - start)];
+        row.cb = static_cast<uint32_t>(std::stoul(line.substr(at + 1)));
+        const size_t eq = line.find('=');
+        if (eq != std::string::npos) {
+            const size_t from = line.find_first_not_of(" \t", eq + 1);
+            row.routine = line.substr(from, line.find('@', from) - from);
+        }
     }
     if (names.empty()) Fault(std::string("no exports in ") + path);
     return names;
 }
 
-void CheckExports(const Image& img, const std::map<std::string, uint32_t>& def) {
+void CheckExports(const Image& img, const Def& def) {
     const Bytes& b = img.B();
     const size_t dir = img.Off(img.DirRva(0));
     const uint32_t cNames = U32(b, dir + 24);
+    const size_t functions = img.Off(U32(b, dir + 28));
     const size_t names = img.Off(U32(b, dir + 32));
-    std::set<std::string> seen;
+    const size_t ordinals = img.Off(U32(b, dir + 36));
+    std::map<std::string, uint32_t> rvaOf;
     for (uint32_t i = 0; i < cNames; ++i) {
         const std::string name = Sz(b, img.Off(U32(b, names + 4 * i)));
         if (name.find('@') != std::string::npos || name.empty() || name[0] == '_') Fault("decorated export " + name);
-        if (!seen.insert(name).second) Fault("export twice: " + name);
+        if (!rvaOf.emplace(name, U32(b, functions + 4 * U16(b, ordinals + 2 * i))).second)
+            Fault("export twice: " + name);
         if (!def.count(name)) Fault("export not in the definition file: " + name);
     }
-    for (const auto& [name, cb] : def)
-        if (!seen.count(name)) Fault("export missing: " + name);
-    std::printf("exports: %u\n", cNames);
+    std::set<uint32_t> aliased;
+    for (const auto& [name, row] : def) {
+        if (!rvaOf.count(name)) {
+            Fault("export missing: " + name);
+        } else if (!row.routine.empty()) {
+            if (!rvaOf.count(row.routine) || rvaOf[row.routine] != rvaOf[name])
+                Fault(name + ": not at the address of " + row.routine + ", whose alias it is");
+            aliased.insert(rvaOf[name]);
+        }
+    }
+    std::printf("exports: %u, %zu of them routines under more than one name\n", cNames, aliased.size());
 }
 
 void CheckImports(const Image& img) {
@@ -172,7 +200,7 @@ void CheckMessages(const Image& img, const Bytes& catalogue, unsigned cIds, unsi
 
 // Defined external symbols _Name@N of a COFF object whose Name the
 // definition file exports with another N.
-void CheckObject(const char* path, const std::map<std::string, uint32_t>& def, std::set<std::string>* found) {
+void CheckObject(const char* path, const Def& def, std::set<std::string>* found) {
     const Bytes b = ReadFile(path);
     if (b.size() < 20) return;
     const size_t symbols = U32(b, 8), cSymbols = U32(b, 12);
@@ -192,9 +220,9 @@ void CheckObject(const char* path, const std::map<std::string, uint32_t>& def, s
         if (it == def.end()) continue;
         found->insert(plain);
         const uint32_t cb = static_cast<uint32_t>(std::stoul(name.substr(at + 1)));
-        if (cb != it->second) {
+        if (cb != it->second.cb) {
             Fault(plain + ": the code takes " + std::to_string(cb) + " argument bytes, the export table says " +
-                  std::to_string(it->second));
+                  std::to_string(it->second.cb));
         }
     }
 }
@@ -207,7 +235,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const Image img(ReadFile(argv[1]));
-    const std::map<std::string, uint32_t> def = ReadDef(argv[2]);
+    const Def def = ReadDef(argv[2]);
     if (img.Ok()) {
         CheckExports(img, def);
         CheckImports(img);
@@ -216,7 +244,7 @@ int main(int argc, char** argv) {
     }
     std::set<std::string> found;
     for (int i = 6; i < argc; ++i) CheckObject(argv[i], def, &found);
-    for (const auto& [name, cb] : def)
+    for (const auto& [name, row] : def)
         if (!found.count(name)) Fault(name + ": no stdcall definition in the objects");
     if (g_faults) return 1;
     std::printf("dllshape: the DLL has its shape\n");

@@ -13,7 +13,8 @@
 // writes the module-definition file of the Windows DLL from the export
 // table VGClient/vgexports.inc (the named settings enter it through that
 // file), one name per line; "decorated" appends "@" and the argument bytes
-// that a 32-bit __stdcall name carries.
+// that a 32-bit __stdcall name carries. An alias row becomes
+// "Name = Routine", so that both names export one address.
 //
 // The rows are compiled in, so this program is rebuilt whenever they change.
 // It runs on the build machine, also when the library is cross-compiled.
@@ -293,21 +294,25 @@ bool ResourceScript(const char* binPath, std::string* rc) {
 
 struct ExportRow {
     const char* szName;
-    int cSlots;  // 32-bit argument slots
+    int cSlots;             // 32-bit argument slots
+    const char* szRoutine;  // an alias: the export whose routine it names; else null
 };
 
 const ExportRow kExports[] = {
-#define VG_EXPORT(name, slots) {#name, slots},
+#define VG_EXPORT(name, slots) {#name, slots, nullptr},
+#define VG_EXPORT_ALIAS(name, slots, routine) {#name, slots, #routine},
 #include "VGClient/vgexports.inc"
+#undef VG_EXPORT_ALIAS
 #undef VG_EXPORT
 };
 
 std::string ModuleDefinition(bool fDecorated) {
     std::string s = "LIBRARY VAVarive32\nEXPORTS\n";
     for (const ExportRow& row : kExports) {
+        const std::string suffix = fDecorated ? "@" + std::to_string(row.cSlots * 4) : "";
         s += "    ";
-        s += row.szName;
-        if (fDecorated) s += "@" + std::to_string(row.cSlots * 4);
+        s += row.szName + suffix;
+        if (row.szRoutine) s += " = " + (row.szRoutine + suffix);
         s += "\n";
     }
     return s;

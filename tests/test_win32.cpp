@@ -1,0 +1,572 @@
+// What only the Windows build does, checked with the system's own calls: the
+// CryptoAPI sealing against known answers, the registry values as the library
+// reads them, named mutexes with their owner records, security descriptors and
+// abandonment, byte-range locks and the delete-on-close lock file, the DLL's
+// message table through FormatMessageA, and trace lines through
+// OutputDebugStringA to a debugger.
+//
+// Some cases need a second process: the program starts itself again with
+// VG_WIN32_CHILD naming the part to play (see main).
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VGClient/vgformat.h"
+#include "VGClient/vgmessagetable.h"
+#include "VGClient/vgsession.h"
+#include "VGClient/vgtransport.h"
+#include "sharedcode/ini/smartini.h"
+#include "sharedcode/ipc.h"
+#include "sharedcode/platform/file.h"
+#include "sharedcode/platform/ipc.h"
+#include "sharedcode/platform/pipe.h"
+#include "sharedcode/tracing.h"
+#include "tests/pe_image.h"
+#include "tests/test_env.h"
+
+namespace {
+
+constexpr char kChildRole[] = "VG_WIN32_CHILD";
+constexpr char kChildArgument[] = "VG_WIN32_ARG";
+
+std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// A name of this process alone, so that programs in one prefix never meet.
+std::string UniqueName(const char* szStem) {
+    return std::string(szStem) + "." + std::to_string(::GetCurrentProcessId());
+}
+
+// Starts this program again to play a part; the child inherits the
+// environment, so the role travels in it.
+bool StartChild(const char* szRole, const std::string& argument, DWORD dwFlags, PROCESS_INFORMATION* ppi) {
+    char szProgram[MAX_PATH];
+    if (::GetModuleFileNameA(nullptr, szProgram, sizeof(szProgram)) >= sizeof(szProgram)) return false;
+    std::string commandLine = std::string("\"") + szProgram + "\"";
+    ::SetEnvironmentVariableA(kChildRole, szRole);
+    ::SetEnvironmentVariableA(kChildArgument, argument.c_str());
+    STARTUPINFOA si = {};
+    si.cb = sizeof(si);
+    const BOOL fStarted = ::CreateProcessA(szProgram, &commandLine[0], nullptr, nullptr, FALSE, dwFlags, nullptr,
+                                           nullptr, &si, ppi);
+    ::SetEnvironmentVariableA(kChildRole, nullptr);
+    ::SetEnvironmentVariableA(kChildArgument, nullptr);
+    return fStarted != FALSE;
+}
+
+// Waits for a child started without a debugger; its exit code, or -1 when
+// it had to be ended.
+long WaitChild(PROCESS_INFORMATION& pi) {
+    DWORD dwExit = 0;
+    if (::WaitForSingleObject(pi.hProcess, 30000) != WAIT_OBJECT_0) {
+        ::TerminateProcess(pi.hProcess, 1);
+        ::WaitForSingleObject(pi.hProcess, 5000);
+        dwExit = static_cast<DWORD>(-1);
+    } else {
+        ::GetExitCodeProcess(pi.hProcess, &dwExit);
+    }
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    return static_cast<long>(dwExit);
+}
+
+// Runs a child with this process as its debugger; the texts it handed to
+// OutputDebugStringA, in order.
+std::vector<std::string> DebugChild(const char* szRole, long* plExit) {
+    std::vector<std::string> texts;
+    *plExit = -1;
+    PROCESS_INFORMATION pi;
+    if (!StartChild(szRole, "", DEBUG_ONLY_THIS_PROCESS, &pi)) return texts;
+    const ULONGLONG deadline = ::GetTickCount64() + 30000;
+    for (bool fDone = false; !fDone;) {
+        DEBUG_EVENT ev;
+        if (!::WaitForDebugEvent(&ev, 500)) {
+            if (::GetTickCount64() < deadline) continue;
+            ::TerminateProcess(pi.hProcess, 1);  // its exit still arrives as an event
+            continue;
+        }
+        DWORD dwContinue = DBG_CONTINUE;
+        switch (ev.dwDebugEventCode) {
+            case OUTPUT_DEBUG_STRING_EVENT: {
+                const OUTPUT_DEBUG_STRING_INFO& info = ev.u.DebugString;
+                std::string text(info.nDebugStringLength, '\0');
+                SIZE_T cbRead = 0;
+                ::ReadProcessMemory(pi.hProcess, info.lpDebugStringData, &text[0], text.size(), &cbRead);
+                text.resize(cbRead);
+                if (!text.empty() && text.back() == '\0') text.pop_back();
+                texts.push_back(text);
+                break;
+            }
+            case EXCEPTION_DEBUG_EVENT:
+                if (ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+                    dwContinue = DBG_EXCEPTION_NOT_HANDLED;
+                break;
+            case CREATE_PROCESS_DEBUG_EVENT:
+                if (ev.u.CreateProcessInfo.hFile) ::CloseHandle(ev.u.CreateProcessInfo.hFile);
+                break;
+            case LOAD_DLL_DEBUG_EVENT:
+                if (ev.u.LoadDll.hFile) ::CloseHandle(ev.u.LoadDll.hFile);
+                break;
+            case EXIT_PROCESS_DEBUG_EVENT:
+                *plExit = static_cast<long>(ev.u.ExitProcess.dwExitCode);
+                fDone = true;
+                break;
+        }
+        ::ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, dwContinue);
+    }
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    return texts;
+}
+
+// A module file holding one resource: type 2, name 1000.
+void WriteKeyModule(const std::string& path, const std::string& payload) {
+    const std::vector<uint8_t> pe = peimage::BuildPe({false, true, 2, 1000, {payload.begin(), payload.end()}});
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(pe.data()), static_cast<std::streamsize>(pe.size()));
+}
+
+// ---------------------------------------------------------------------------
+// Sealing and the registry
+
+class Win32Config : public VgTestEnv {
+protected:
+    void SetAppPath() {
+        WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanetic\\Postern]\r\n\"AppPath\"=\"" + m_dir + "\"\r\n");
+    }
+    std::string Seal(const std::string& text, DWORD* pcch = nullptr) {
+        char szField[640];
+        DWORD cch = sizeof(szField);
+        const HRESULT hr = SealCredential(text.data(), static_cast<DWORD>(text.size()), szField, &cch);
+        EXPECT_EQ(hr, S_OK);
+        if (pcch) *pcch = cch;
+        return hr == S_OK ? std::string(szField) : std::string();
+    }
+    std::string Server(DWORD* pdwReplyTimeoutMs = nullptr) {
+        char szServer[VG_SERVER_NAME_SIZE];
+        std::memset(szServer, '#', sizeof(szServer));
+        DWORD dwTimeout = 0;
+        ResolveServerName(szServer, &dwTimeout);
+        if (pdwReplyTimeoutMs) *pdwReplyTimeoutMs = dwTimeout;
+        return szServer;
+    }
+};
+
+// The provider's MD5, RC4 and Base64 give the bytes that the POSIX build
+// gives (and an independent computation): key material "abc" and text
+// "hello" seal to Q4GFrF8=; a 100-byte text spans three encoder lines, whose
+// breaks the field does not keep.
+TEST_F(Win32Config, CryptoApiSealsTheSameBytesAsThePosixBuild) {
+    SetAppPath();
+    WriteKeyModule(m_dir + "/PNASRes.dll", "abc");
+    DWORD cch = 0;
+    EXPECT_EQ(Seal("hello", &cch), "Q4GFrF8=");
+    EXPECT_EQ(cch, 10u);
+
+    WriteKeyModule(m_dir + "/PNASRes.dll", "Postern resource library key resource, revision 7");
+    std::string text;
+    for (int i = 0; i < 100; ++i) text += static_cast<char>(i * 131 + 7);
+    EXPECT_EQ(Seal(text, &cch),
+              "Vll9+ef8kQa2tbNlxat6meO1Y2sOkIQenplDrabRCwuhEA/miI7WfXgH4fczBd7fABj8esm8ETfpzpjMaXGVNHPNMXbBUmLKXDLRvkRj"
+              "J8SeEaPaewck5SwmOpUJiVwj3e7ZIg==");
+    EXPECT_EQ(cch, 136u + 3 * 2);
+}
+
+// No AppPath: the registry's "not found"; a folder without the module: the
+// loader's error, folded.
+TEST_F(Win32Config, AppPathMissingOrNamingNoModule) {
+    char szField[64];
+    DWORD cch = sizeof(szField);
+    EXPECT_EQ(SealCredential("x", 1, szField, &cch), static_cast<HRESULT>(0x80070002u));
+    SetAppPath();
+    cch = sizeof(szField);
+    const HRESULT hr = SealCredential("x", 1, szField, &cch);
+    EXPECT_EQ(static_cast<DWORD>(hr) & 0xFFFF0000u, 0x80070000u) << std::hex << hr;
+}
+
+// Server, FailoverMode and ReplyTimeout through RegQueryValueExA: a value
+// that is missing, too long or of another size counts as not set.
+TEST_F(Win32Config, ServerFailoverModeAndReplyTimeoutAsTheLibraryReadsThem) {
+    const DWORD kForever = plat::kPipeWaitForever;
+    const struct {
+        std::string lines;
+        const char* szServer;
+        DWORD dwTimeout;
+    } cases[] = {
+        {"", ".", kForever},
+        {"\"Server\"=\"primary\"", "primary", kForever},
+        {"\"Server\"=\"primary\"\r\n\"FailoverMode\"=dword:00000001", ".", kForever},
+        {"\"Server\"=\"primary\"\r\n\"FailoverMode\"=dword:00000000\r\n\"ReplyTimeout\"=dword:00002710", "primary",
+         10000},
+        {"\"Server\"=\"" + std::string(VG_SERVER_NAME_SIZE, 's') + "\"", ".", kForever},
+        {"\"Server\"=\"primary\"\r\n\"ReplyTimeout\"=\"10\"", "primary", kForever},
+        // Any type of DWORD size counts; longer, RegQueryValueExA fails with
+        // ERROR_MORE_DATA and may have written into the buffer all the same.
+        {"\"Server\"=\"primary\"\r\n\"FailoverMode\"=hex:01,00,00,00", ".", kForever},
+        {"\"Server\"=\"primary\"\r\n\"FailoverMode\"=hex:01,00,00,00,01", "primary", kForever},
+    };
+    for (const auto& c : cases) {
+        WriteConfiguration(c.lines);
+        DWORD dwTimeout = 0;
+        EXPECT_EQ(Server(&dwTimeout), c.szServer) << c.lines;
+        EXPECT_EQ(dwTimeout, c.dwTimeout) << c.lines;
+    }
+
+    // A text stored without its terminator still ends at its last character.
+    HKEY hKey = nullptr;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, VG_CONFIGURATION_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                &hKey, nullptr),
+              ERROR_SUCCESS);
+    ::RegSetValueExA(hKey, "Server", 0, REG_SZ, reinterpret_cast<const BYTE*>("backup"), 6);
+    ::RegCloseKey(hKey);
+    EXPECT_EQ(Server(), "backup");
+}
+
+// The Windows registry layer keeps the values of a key it reads and watches
+// the key for changes: every change shows in the very next read, whichever
+// thread armed the watch and whether the value, the key or its parent went.
+TEST_F(Win32Config, EveryChangeShowsInTheNextRead) {
+    auto setServer = [](const char* szServer) {
+        HKEY hKey = nullptr;
+        ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, VG_CONFIGURATION_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                    &hKey, nullptr),
+                  ERROR_SUCCESS);
+        if (szServer) {
+            ::RegSetValueExA(hKey, "Server", 0, REG_SZ, reinterpret_cast<const BYTE*>(szServer),
+                             static_cast<DWORD>(std::strlen(szServer) + 1));
+        } else {
+            ::RegDeleteValueA(hKey, "Server");
+        }
+        ::RegCloseKey(hKey);
+    };
+    setServer("primary");
+    std::thread([&] { EXPECT_EQ(Server(), "primary"); }).join();  // the watch's thread has ended
+    for (int round = 0; round < 20; ++round) {
+        const std::string name = "host" + std::to_string(round);
+        setServer(name.c_str());
+        EXPECT_EQ(Server(), name);
+        EXPECT_EQ(Server(), name);
+    }
+    setServer(nullptr);
+    EXPECT_EQ(Server(), ".");
+    setServer("again");
+    EXPECT_EQ(Server(), "again");
+    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvanetic");
+    EXPECT_EQ(Server(), ".");
+    setServer("recreated");
+    EXPECT_EQ(Server(), "recreated");
+    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, VG_CONFIGURATION_KEY);
+    WriteConfiguration("\"Server\"=\"rewritten\"");
+    EXPECT_EQ(Server(), "rewritten");
+}
+
+// ---------------------------------------------------------------------------
+// Named mutexes
+
+class Win32Mutex : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_name = UniqueName("VgWin32Mutex");
+        m_wszGlobal = L"Global\\" + Wide(m_name);
+    }
+    // The owner record as another process sees it.
+    const DWORD* OwnerRecord() {
+        m_hRecord = ::OpenFileMappingW(FILE_MAP_READ, FALSE, (m_wszGlobal + L";!").c_str());
+        if (!m_hRecord) return nullptr;
+        m_pvRecord = ::MapViewOfFile(m_hRecord, FILE_MAP_READ, 0, 0, 8);
+        return static_cast<const DWORD*>(m_pvRecord);
+    }
+    void TearDown() override {
+        if (m_pvRecord) ::UnmapViewOfFile(m_pvRecord);
+        if (m_hRecord) ::CloseHandle(m_hRecord);
+    }
+    std::string m_name;
+    std::wstring m_wszGlobal;
+    HANDLE m_hRecord = nullptr;
+    void* m_pvRecord = nullptr;
+};
+
+// The access list of a kernel object: "SID:mask" per entry.
+std::vector<std::string> AccessEntries(HANDLE h) {
+    std::vector<std::string> entries;
+    PACL pDacl = nullptr;
+    PSECURITY_DESCRIPTOR pSD = nullptr;
+    if (::GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &pDacl, nullptr,
+                          &pSD) != ERROR_SUCCESS)
+        return {"GetSecurityInfo failed"};
+    for (DWORD i = 0; pDacl && i < pDacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* pAce = nullptr;
+        if (!::GetAce(pDacl, i, reinterpret_cast<void**>(&pAce))) continue;
+        char* szSid = nullptr;
+        std::string entry = pAce->Header.AceType == ACCESS_ALLOWED_ACE_TYPE ? "" : "not allowing ";
+        if (::ConvertSidToStringSidA(&pAce->SidStart, &szSid)) {
+            entry += szSid;
+            ::LocalFree(szSid);
+        }
+        char szMask[16];
+        std::snprintf(szMask, sizeof(szMask), ":%08lX", static_cast<unsigned long>(pAce->Mask));
+        entries.push_back(entry + szMask);
+    }
+    ::LocalFree(pSD);
+    return entries;
+}
+
+// The narrow name gets its Global\ prefix; the mutex and its owner record are
+// kernel objects that other processes open by name; each holds everyone and
+// creator owner with all access; every acquisition writes the owner record.
+TEST_F(Win32Mutex, OwnerRecordAndSecurityDescriptor) {
+    CRVN::IPC::CNamedMutex mutex;
+    ASSERT_TRUE(mutex.Create(m_name.c_str())) << std::hex << mutex.LastResult();
+    HANDLE hMutex = ::OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, m_wszGlobal.c_str());
+    ASSERT_NE(hMutex, nullptr) << ::GetLastError();
+    const DWORD* pRecord = OwnerRecord();
+    ASSERT_NE(pRecord, nullptr) << ::GetLastError();
+    EXPECT_EQ(pRecord[0], 0u);
+
+    ASSERT_TRUE(mutex.Lock());
+    EXPECT_EQ(pRecord[0], ::GetCurrentProcessId());
+    EXPECT_EQ(pRecord[1], ::GetCurrentThreadId());
+    std::thread([hMutex] { EXPECT_EQ(::WaitForSingleObject(hMutex, 0), static_cast<DWORD>(WAIT_TIMEOUT)); }).join();
+    mutex.Unlock();
+    DWORD dwOtherThread = 0;
+    std::thread([&] {
+        CRVN::IPC::CNamedMutexLock lock(mutex);
+        EXPECT_TRUE(lock.IsLocked());
+        dwOtherThread = ::GetCurrentThreadId();
+    }).join();
+    EXPECT_EQ(pRecord[1], dwOtherThread);
+
+    // Generic all: Windows stores it mapped to the object's own rights,
+    // Wine as it was given.
+    const std::vector<std::string> generic = {"S-1-1-0:10000000", "S-1-3-0:10000000"};
+    const std::vector<std::string> mutexAll = {"S-1-1-0:001F0001", "S-1-3-0:001F0001"};
+    const std::vector<std::string> sectionAll = {"S-1-1-0:000F001F", "S-1-3-0:000F001F"};
+    const std::vector<std::string> mutexEntries = AccessEntries(hMutex);
+    EXPECT_TRUE(mutexEntries == generic || mutexEntries == mutexAll) << ::testing::PrintToString(mutexEntries);
+    HANDLE hRecord = ::OpenFileMappingW(READ_CONTROL, FALSE, (m_wszGlobal + L";!").c_str());
+    ASSERT_NE(hRecord, nullptr);
+    const std::vector<std::string> recordEntries = AccessEntries(hRecord);
+    EXPECT_TRUE(recordEntries == generic || recordEntries == sectionAll) << ::testing::PrintToString(recordEntries);
+    ::CloseHandle(hRecord);
+    ::CloseHandle(hMutex);
+}
+
+// An owner that ends without releasing: the wait reports WAIT_ABANDONED, and
+// CNamedMutex::Lock takes the mutex over and rewrites the owner record.
+TEST_F(Win32Mutex, AbandonedByAThreadOrAProcessIsTakenOver) {
+    CRVN::IPC::CNamedMutex mutex;
+    ASSERT_TRUE(mutex.Create(m_name.c_str()));
+    const DWORD* pRecord = OwnerRecord();
+    ASSERT_NE(pRecord, nullptr);
+
+    std::thread([this] {
+        plat::HANDLE h = plat::CreateMutexW(nullptr, m_wszGlobal.c_str());
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(plat::WaitForSingleObject(h, 0), plat::kWaitObject0);
+    }).join();  // ends holding it
+    EXPECT_TRUE(mutex.Lock());
+    EXPECT_EQ(pRecord[1], ::GetCurrentThreadId());
+    mutex.Unlock();
+
+    PROCESS_INFORMATION pi;
+    ASSERT_TRUE(StartChild("abandon", m_name, 0, &pi));
+    const DWORD dwChild = pi.dwProcessId;
+    EXPECT_EQ(WaitChild(pi), 7);
+    EXPECT_EQ(pRecord[0], dwChild);
+    plat::HANDLE h = plat::CreateMutexW(nullptr, m_wszGlobal.c_str());
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(plat::WaitForSingleObject(h, 5000), plat::kWaitAbandoned);
+    EXPECT_TRUE(plat::ReleaseMutex(h));
+    plat::CloseHandle(h);
+
+    ASSERT_TRUE(StartChild("abandon", m_name, 0, &pi));
+    EXPECT_EQ(WaitChild(pi), 7);
+    EXPECT_TRUE(mutex.Lock());
+    EXPECT_EQ(pRecord[0], ::GetCurrentProcessId());
+    EXPECT_EQ(mutex.HoldCount(), 1);
+    mutex.Close();
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+class Win32Files : public VgTestEnv {
+protected:
+    // The test folder in the Windows form.
+    std::wstring Path(const char* szName) {
+        std::wstring w = Wide(m_dir + "/" + szName);
+        for (wchar_t& c : w) c = c == L'/' ? L'\\' : c;
+        return w;
+    }
+};
+
+// LockFileEx between two handles of one process: shared with shared,
+// exclusive alone, ranges apart, and a waiting lock granted on release.
+TEST_F(Win32Files, ByteRangeLocksBindHandles) {
+    const std::wstring path = Path("locked.ini");
+    const DWORD kAccess = plat::kFileGenericRead | plat::kFileGenericWrite;
+    const DWORD kShare = plat::kFileShareRead | plat::kFileShareWrite;
+    plat::ScopedFile a(plat::CreateFileW(path.c_str(), kAccess, kShare, plat::kOpenAlways, 0));
+    plat::ScopedFile b(plat::CreateFileW(path.c_str(), kAccess, kShare, plat::kOpenAlways, 0));
+    ASSERT_TRUE(a.IsOpen() && b.IsOpen());
+    const DWORD kTry = plat::kLockfileFailImmediately;
+    const DWORD kTryExclusive = plat::kLockfileExclusiveLock | kTry;
+
+    EXPECT_TRUE(plat::LockFileEx(a.Get(), kTry, 0, 16));
+    EXPECT_TRUE(plat::LockFileEx(b.Get(), kTry, 0, 16));
+    EXPECT_FALSE(plat::LockFileEx(b.Get(), kTryExclusive, 8, 16));
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_LOCK_VIOLATION));
+    EXPECT_TRUE(plat::UnlockFileEx(b.Get(), 0, 16));
+    EXPECT_TRUE(plat::UnlockFileEx(a.Get(), 0, 16));
+
+    EXPECT_TRUE(plat::LockFileEx(a.Get(), kTryExclusive, 0, 16));
+    EXPECT_FALSE(plat::LockFileEx(b.Get(), kTry, 0, 1));
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_LOCK_VIOLATION));
+    EXPECT_TRUE(plat::LockFileEx(b.Get(), kTryExclusive, 16, 16));
+    EXPECT_TRUE(plat::UnlockFileEx(b.Get(), 16, 16));
+
+    std::thread release([&a] {
+        ::Sleep(100);
+        plat::UnlockFileEx(a.Get(), 0, 16);
+    });
+    const ULONGLONG t0 = ::GetTickCount64();
+    EXPECT_TRUE(plat::LockFileEx(b.Get(), plat::kLockfileExclusiveLock, 0, 16));
+    EXPECT_GE(::GetTickCount64() - t0, 50u);
+    release.join();
+    EXPECT_TRUE(plat::UnlockFileEx(b.Get(), 0, 16));
+}
+
+// The lock file of an exclusive opening: one owner, gone when its owner
+// closes it or ends.
+TEST_F(Win32Files, TheLockFileHasOneOwnerAndGoesWithIt) {
+    const std::wstring lock = Path("raw.lck");
+    const DWORD kFlags = plat::kFileAttributeTemporary | plat::kFileFlagDeleteOnClose;
+    plat::ScopedFile owner(
+        plat::CreateFileW(lock.c_str(), plat::kFileGenericWrite, plat::kFileShareRead, plat::kCreateNew, kFlags));
+    ASSERT_TRUE(owner.IsOpen());
+    plat::ScopedFile second(
+        plat::CreateFileW(lock.c_str(), plat::kFileGenericWrite, plat::kFileShareRead, plat::kCreateNew, kFlags));
+    EXPECT_FALSE(second.IsOpen());
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    owner.Close();
+    plat::FileAttributeData data;
+    EXPECT_FALSE(plat::GetFileAttributesExW(lock.c_str(), &data));
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    const std::wstring ini = Path("settings.ini");
+    const std::wstring iniLock = ini + L".lck";
+    {
+        CSmartIni first, other;
+        ASSERT_EQ(first.HrOpen(ini.c_str(), true, true), S_OK);
+        EXPECT_TRUE(plat::GetFileAttributesExW(iniLock.c_str(), &data));
+        EXPECT_EQ(other.HrOpen(ini.c_str(), true, true), INI_E_LOCKED);
+    }
+    EXPECT_FALSE(plat::GetFileAttributesExW(iniLock.c_str(), &data));
+
+    // An owner process that ends without closing.
+    PROCESS_INFORMATION pi;
+    ASSERT_TRUE(StartChild("holdlock", std::string(ini.begin(), ini.end()), 0, &pi));
+    EXPECT_EQ(WaitChild(pi), 7);
+    EXPECT_FALSE(plat::GetFileAttributesExW(iniLock.c_str(), &data));
+    CSmartIni next;
+    EXPECT_EQ(next.HrOpen(ini.c_str(), true, true), S_OK);
+}
+
+// ---------------------------------------------------------------------------
+// The DLL's message table and the debugger channel
+
+// The DLL that ships, loaded as data: the system's FormatMessageA finds every
+// identifier of the catalogue with the library's own text, with and without
+// an insert, and the library's formatter reads the same table through the
+// resource calls.
+TEST(Win32Messages, TheDllsTableThroughFormatMessageA) {
+    HMODULE hDll = ::LoadLibraryExA(VG_DLL_PATH, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(hDll, nullptr) << VG_DLL_PATH << " " << ::GetLastError();
+    size_t cRows = 0;
+    const VgMessageIndexRow* pRows = VgMessageIndex(&cRows);
+    ASSERT_EQ(cRows, 1254u);
+    int cWithInsert = 0;
+    for (size_t i = 0; i < cRows; ++i) {
+        const DWORD id = pRows[i].id;
+        const char* szOwn = nullptr;
+        size_t cchOwn = 0;
+        ASSERT_TRUE(VgFindOwnMessage(id, &szOwn, &cchOwn));
+        const std::string own(szOwn, cchOwn);
+        char szSystem[1024];
+        DWORD cch = ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, hDll, id, 0,
+                                     szSystem, sizeof(szSystem), nullptr);
+        ASSERT_EQ(std::string(szSystem, cch), own) << std::hex << id;
+        char szLibrary[1024];
+        ASSERT_EQ(HrFormatMessage(reinterpret_cast<plat::HMODULE>(hDll), id, szLibrary, sizeof(szLibrary), nullptr, 0),
+                  S_OK);
+        EXPECT_EQ(szLibrary, own) << std::hex << id;
+
+        if (own.find("%1") == std::string::npos) continue;
+        ++cWithInsert;
+        const char* rgszInserts[] = {"10.0.0.7"};
+        DWORD_PTR rgArguments[] = {reinterpret_cast<DWORD_PTR>(rgszInserts[0])};
+        cch = ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, hDll, id, 0, szSystem,
+                               sizeof(szSystem), reinterpret_cast<va_list*>(rgArguments));
+        ASSERT_NE(cch, 0u) << std::hex << id;
+        ASSERT_EQ(HrFormatMessage(nullptr, id, szLibrary, sizeof(szLibrary), rgszInserts, 1), S_OK);
+        EXPECT_EQ(std::string(szSystem, cch), szLibrary) << std::hex << id;
+        EXPECT_NE(std::string(szLibrary).find("10.0.0.7"), std::string::npos) << std::hex << id;
+    }
+    EXPECT_GT(cWithInsert, 100);
+    ::FreeLibrary(hDll);
+}
+
+// A debugger gets the trace lines through OutputDebugStringA: the header
+// pieces, then the message with its line feed. The child traces once.
+TEST(Win32Tracing, LinesReachTheDebugger) {
+    long lExit = 0;
+    const std::vector<std::string> texts = DebugChild("trace", &lExit);
+    EXPECT_EQ(lExit, 0);
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_TRUE(std::regex_match(
+        texts[0], std::regex("test_win32\\.cpp\\(77\\): [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3} test_win32!"
+                             "TID\\([0-9a-f]{4,}h\\) Win32Child ")))
+        << texts[0];
+    EXPECT_EQ(texts[1], "traced 42\n");
+}
+
+// The parts a child plays; its exit code tells the parent it got there.
+int RunChild(const std::string& role) {
+    char szArgument[MAX_PATH] = {};
+    ::GetEnvironmentVariableA(kChildArgument, szArgument, sizeof(szArgument));
+    if (role == "abandon") {
+        // Acquires the mutex and ends without releasing it.
+        CRVN::IPC::CNamedMutex mutex;
+        if (!mutex.Create(szArgument) || !mutex.Lock()) return 1;
+        ::TerminateProcess(::GetCurrentProcess(), 7);
+    } else if (role == "holdlock") {
+        CSmartIni ini;
+        const std::wstring path = Wide(szArgument);
+        if (ini.HrOpen(path.c_str(), true, true) != S_OK) return 1;
+        ::TerminateProcess(::GetCurrentProcess(), 7);
+    } else if (role == "trace") {
+        CRVN::Tracing tracing;
+        if (!::IsDebuggerPresent()) return 1;
+        tracing.Header(__FILE__, 77, "Win32Child");
+        tracing.Message("traced %d", 42);
+        return 0;
+    }
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    char szRole[32];
+    if (::GetEnvironmentVariableA(kChildRole, szRole, sizeof(szRole)) != 0) return RunChild(szRole);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
