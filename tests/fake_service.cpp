@@ -112,13 +112,13 @@ void FakeService::Serve(plat::HPIPECONN conn) {
         std::lock_guard<std::mutex> lock(m_lock);
         handler = m_handler;
     }
-    // One receive buffer per serving thread: a fresh 1 MiB block per request
-    // made the busy suites crawl under the sanitizers.
-    static thread_local Bytes buffer(kMaxRequest);
+    // Into the service's own buffer: a fresh megabyte per request costs
+    // Wine milliseconds of page faults and the sanitizer build minutes.
+    m_buffer.resize(kMaxRequest);
     DWORD cb = 0;
-    if (!plat::ReadPipeMessage(conn, buffer.data(), static_cast<DWORD>(buffer.size()), &cb, kReceiveTimeoutMs))
+    if (!plat::ReadPipeMessage(conn, m_buffer.data(), static_cast<DWORD>(m_buffer.size()), &cb, kReceiveTimeoutMs))
         return;
-    const Bytes request(buffer.begin(), buffer.begin() + cb);
+    const Bytes request(m_buffer.begin(), m_buffer.begin() + cb);
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_requests.push_back(request);
@@ -145,7 +145,7 @@ void FakeService::Serve(plat::HPIPECONN conn) {
     for (size_t i = 0; i < action.stream.size(); ++i) {
         if (i > 0 && action.frameGapMs) std::this_thread::sleep_for(std::chrono::milliseconds(action.frameGapMs));
         const Bytes& m = action.stream[i];
-        plat::WritePipeMessage(conn, m.data(), static_cast<DWORD>(m.size()), kSendTimeoutMs);
+        if (!plat::WritePipeMessage(conn, m.data(), static_cast<DWORD>(m.size()), kSendTimeoutMs)) return;
     }
     WriteRawPosixOnly(conn, action.rawTail);
     if (action.holdOpenMs) std::this_thread::sleep_for(std::chrono::milliseconds(action.holdOpenMs));

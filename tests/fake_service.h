@@ -30,7 +30,8 @@ struct FakeAction {
     // Streamed answers (the list channel): when stream is not empty its
     // messages go out in order instead of reply, with a pause of frameGapMs
     // before each after the first; POSIX only: rawTail follows as it stands
-    // (a frame cut short, say). The connection closes after holdOpenMs.
+    // (a frame cut short, say). The connection closes after holdOpenMs, or
+    // at once when the client no longer takes the messages.
     std::vector<Bytes> stream = {};
     int frameGapMs = 0;
     Bytes rawTail = {};
@@ -79,6 +80,7 @@ private:
     bool m_inAccept = false;
     Handler m_handler;
     std::vector<Bytes> m_requests;
+    Bytes m_buffer;  // the request being read
 };
 
 // Appends the payload as one frame: its little-endian length, then its bytes.

@@ -4,6 +4,9 @@
 // starts over at every signal still ends and fails its test.
 #pragma once
 
+#include <memory>
+
+#ifndef _WIN32
 #include <pthread.h>
 #include <signal.h>
 
@@ -37,3 +40,18 @@ private:
     struct sigaction m_old;
     std::thread m_thread;
 };
+#endif
+
+// Runs body(storm) without signals (storm 0), then under a storm without
+// SA_RESTART (1) and with it (2). Windows has no signals: storm 0 alone.
+template <typename Body>
+void WithSignalStorms(Body body) {
+#ifdef _WIN32
+    body(0);
+#else
+    for (int storm = 0; storm < 3; ++storm) {
+        std::unique_ptr<SignalStorm> signals(storm ? new SignalStorm(storm == 2) : nullptr);
+        body(storm);
+    }
+#endif
+}

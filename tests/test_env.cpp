@@ -58,22 +58,27 @@ bool SetRegValue(HKEY key, const std::string& name, const std::string& text) {
 
 }  // namespace
 
-void VgTestEnv::SetUp() {
+std::string MakeTempFolder(const char* szPrefix) {
     static std::atomic<unsigned> s_serial{0};
     char temp[MAX_PATH + 1];
     const DWORD cch = ::GetTempPathA(sizeof(temp), temp);
-    ASSERT_TRUE(cch > 0 && cch < sizeof(temp));
+    if (cch == 0 || cch >= sizeof(temp)) return std::string();
     // Forward slashes: the tests append "/name" and put the folder in .reg
     // text, where a backslash would need escaping; Win32 takes both.
     // Process ids come back soon under Wine, and a folder a crashed test
     // left behind stays: the first name not taken.
     for (;;) {
-        m_dir = std::string(temp) + "vgtest." + std::to_string(::GetCurrentProcessId()) + "." +
-                std::to_string(s_serial++);
-        for (char& c : m_dir) c = c == '\\' ? '/' : c;
-        if (::CreateDirectoryA(m_dir.c_str(), nullptr)) break;
-        ASSERT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), ::GetLastError()) << m_dir;
+        std::string dir = std::string(temp) + szPrefix + "." + std::to_string(::GetCurrentProcessId()) + "." +
+                          std::to_string(s_serial++);
+        for (char& c : dir) c = c == '\\' ? '/' : c;
+        if (::CreateDirectoryA(dir.c_str(), nullptr)) return dir;
+        if (::GetLastError() != ERROR_ALREADY_EXISTS) return std::string();
     }
+}
+
+void VgTestEnv::SetUp() {
+    m_dir = MakeTempFolder("vgtest");
+    ASSERT_FALSE(m_dir.empty());
     m_pipeDir = m_dir + "/pipes";
     ASSERT_TRUE(::CreateDirectoryA(m_pipeDir.c_str(), nullptr));
     DeleteTestKeys();
@@ -81,8 +86,7 @@ void VgTestEnv::SetUp() {
 
 void VgTestEnv::TearDown() {
     DeleteTestKeys();
-    std::error_code ec;
-    std::filesystem::remove_all(m_dir, ec);
+    RemoveTempFolder(m_dir);
 }
 
 void VgTestEnv::WriteRegistry(const std::string& body) {
@@ -114,10 +118,14 @@ void VgTestEnv::WriteRegistry(const std::string& body) {
 
 #else
 
+std::string MakeTempFolder(const char* szPrefix) {
+    std::string dir = std::string("/tmp/") + szPrefix + ".XXXXXX";
+    return ::mkdtemp(&dir[0]) ? dir : std::string();
+}
+
 void VgTestEnv::SetUp() {
-    char tmpl[] = "/tmp/vgtest.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    m_dir = tmpl;
+    m_dir = MakeTempFolder("vgtest");
+    ASSERT_FALSE(m_dir.empty());
     m_pipeDir = m_dir + "/pipes";
     m_registry = m_dir + "/registry.reg";
     std::filesystem::create_directory(m_pipeDir);
@@ -125,10 +133,7 @@ void VgTestEnv::SetUp() {
     ::setenv("VIGILON_REGISTRY", m_registry.c_str(), 1);
 }
 
-void VgTestEnv::TearDown() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_dir, ec);
-}
+void VgTestEnv::TearDown() { RemoveTempFolder(m_dir); }
 
 void VgTestEnv::WriteRegistry(const std::string& body) {
     // Write a new file and rename it, so that a reader sees a new inode even
@@ -142,6 +147,11 @@ void VgTestEnv::WriteRegistry(const std::string& body) {
 }
 
 #endif
+
+void RemoveTempFolder(const std::string& dir) {
+    std::error_code ec;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+}
 
 void VgTestEnv::WriteConfiguration(const std::string& valueLines) {
     WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanetic\\Postern\\Vigilon\\Configuration]\r\n" + valueLines);

@@ -39,6 +39,12 @@ std::string AnsiText(const wchar_t* wsz);
 // gives on this machine; on POSIX, the Windows text the library's table holds.
 std::string SystemText(DWORD code);
 
+// A new empty folder in the system's temporary folder, named after szPrefix
+// (with forward slashes on both platforms); empty on failure.
+std::string MakeTempFolder(const char* szPrefix);
+// Removes a folder and everything in it.
+void RemoveTempFolder(const std::string& dir);
+
 class VgTestEnv : public ::testing::Test {
 protected:
     void SetUp() override;

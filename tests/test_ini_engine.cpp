@@ -32,7 +32,7 @@ TEST_F(SmartIni, MissingFileLoadsEmptyAndTheFirstChangeCreatesIt) {
     EXPECT_FALSE(Exists(path));
     EXPECT_EQ(S_OK, ini.HrSetString("S", "k", "v"));
     // Deleted again, the next change writes back all that was loaded.
-    ::unlink(path.c_str());
+    std::filesystem::remove(path);
     EXPECT_EQ(S_OK, ini.HrSetString("S", "k2", "w"));
     EXPECT_EQ("\r\n[S]\r\nk=v\r\nk2=w\r\n", ReadAll(path));
 
@@ -47,14 +47,13 @@ TEST_F(SmartIni, MissingFileLoadsEmptyAndTheFirstChangeCreatesIt) {
 
 TEST_F(SmartIni, PathFormsAndRefusedOpens) {
     CSmartIni ini;
-    Forget(Windows(m_dir));
+    Forget(LongPathOf(m_dir));
     EXPECT_EQ(INI_E_ISDIRECTORY, ini.HrOpen(m_dir.c_str(), false, false));
     EXPECT_EQ(E_INVALIDARG, ini.HrOpen(L"rel.ini", false, false)) << "the wide form takes drive and UNC paths only";
 
-    // A drive names the root of the file system here.
     const std::string path = PathOf("w.ini");
     WriteExternally(path, "[S]\r\nk=wide\r\n");
-    const std::wstring drive = L"C:" + Windows(path);
+    const std::wstring drive = DrivePath(path);
     Forget(L"\\\\?\\" + drive);
     ASSERT_EQ(S_OK, ini.HrOpen(drive.c_str(), false, false));
     EXPECT_EQ("wide", Get(ini, "S", "k"));
@@ -133,34 +132,41 @@ TEST_F(SmartIni, SavesWriteOnlyRealChanges) {
     EXPECT_EQ(INI_E_BADSAVEPATH, unbound.HrSave(true));
 }
 
-// A save puts a new file in the old one's place, with the old one's
-// permissions; a settings file reached through a symbolic link is written in
-// place, so that the link stays one.
-TEST_F(SmartIni, SaveReplacesTheFileButKeepsPermissionsAndLinks) {
-    const std::string path = PathOf("p.ini"), target = PathOf("target.ini"), link = PathOf("link.ini");
+// A save puts a new file in the old one's place: what a writer waiting for
+// the old file's lock finds out before writing.
+TEST_F(SmartIni, SaveReplacesTheFile) {
+    const std::string path = PathOf("p.ini");
     WriteExternally(path, "[S]\r\nk=old\r\n");
-    ASSERT_EQ(0, ::chmod(path.c_str(), 0640));
-    struct stat before = {}, after = {};
-    ::stat(path.c_str(), &before);
     CSmartIni ini;
     ASSERT_EQ(S_OK, ini.HrOpen(path.c_str(), false, false));
     plat::FileHandle hOld = plat::CreateFileW(Windows(path).c_str(), plat::kFileGenericRead, 7, plat::kOpenExisting, 0);
     EXPECT_TRUE(plat::IsFileAtPath(hOld, Windows(path).c_str()));
     ASSERT_EQ(S_OK, ini.HrSetString("S", "k", "new"));
-    ::stat(path.c_str(), &after);
-    EXPECT_NE(before.st_ino, after.st_ino);
-    EXPECT_EQ(0640u, after.st_mode & 07777);
-    // What a writer waiting for the old file's lock finds out before writing.
     EXPECT_FALSE(plat::IsFileAtPath(hOld, Windows(path).c_str()));
     EXPECT_EQ(ERROR_FILE_INVALID, plat::GetLastError());
     plat::CloseFile(hOld);
+    EXPECT_EQ("\r\n[S]\r\nk=new\r\n", ReadAll(path));
+}
+
+// The new file keeps the old one's permissions; a settings file reached
+// through a symbolic link is written in place, so that the link stays one.
+TEST_F(SmartIni, SaveKeepsPermissionsAndSymbolicLinks) {
+    VG_POSIX_ONLY("mode bits and symbolic links of the settings file");
+    namespace fs = std::filesystem;
+    const std::string path = PathOf("p.ini"), target = PathOf("target.ini"), link = PathOf("link.ini");
+    WriteExternally(path, "[S]\r\nk=old\r\n");
+    const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(path, mode);
+    CSmartIni ini;
+    ASSERT_EQ(S_OK, ini.HrOpen(path.c_str(), false, false));
+    ASSERT_EQ(S_OK, ini.HrSetString("S", "k", "new"));
+    EXPECT_EQ(mode, fs::status(path).permissions());
 
     WriteExternally(target, "[S]\r\nk=old\r\n");
-    ASSERT_EQ(0, ::symlink(target.c_str(), link.c_str()));
+    fs::create_symlink(target, link);
     ASSERT_EQ(S_OK, ini.HrOpen(link.c_str(), false, false));
     ASSERT_EQ(S_OK, ini.HrSetString("S", "k", "new"));
-    ::lstat(link.c_str(), &after);
-    EXPECT_TRUE(S_ISLNK(after.st_mode));
+    EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_NE(std::string::npos, ReadAll(target).find("k=new"));
     EXPECT_FALSE(Exists(link + ".tmp"));
 }
@@ -216,8 +222,7 @@ TEST_F(SmartIni, ChangesOfAnotherObjectAreSeenAtOnce) {
     const std::string path = PathOf("shared.ini");
     WriteExternally(path, "[S]\r\nk=1\r\n");
     const long long ahead = MTime(path) + 3600000000000LL;
-    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(ahead / 1000000000), ahead % 1000000000}};
-    ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, 0));
+    ASSERT_TRUE(SetMTime(path, ahead));
     CSmartIni writer, reader;
     ASSERT_EQ(S_OK, writer.HrOpen(path.c_str(), false, false));
     ASSERT_EQ(S_OK, reader.HrOpen(path.c_str(), false, false));
@@ -226,7 +231,7 @@ TEST_F(SmartIni, ChangesOfAnotherObjectAreSeenAtOnce) {
         ASSERT_EQ("w", Get(reader, "S", std::to_string(i).c_str())) << i;
     }
     EXPECT_GT(MTime(path), ahead);
-    EXPECT_EQ(plat::FileTimeValue(CSmartIniTestPeer(writer).LastWriteTime()), 116444736000000000ull + MTime(path) / 100);
+    EXPECT_EQ(plat::FileTimeValue(CSmartIniTestPeer(writer).LastWriteTime()), kUnixEpochAsFileTime + MTime(path) / 100);
 }
 
 TEST_F(SmartIni, ReloadIntervalHoldsBackReadsButNotChanges) {

@@ -44,8 +44,13 @@ TEST(IniPath, CleansAndLengthens) {
     }
     TSz<wchar_t> out;
     EXPECT_EQ(E_INVALIDARG, HrToLongPath("", out));
-    // ANSI is UTF-8 here: one wide character.
-    EXPECT_EQ(S_OK, HrToLongPath("C:\\\xC3\xA9.ini", out));
+    // A narrow path is in the ANSI code page (UTF-8 on POSIX).
+#ifdef _WIN32
+    const std::string e = AnsiText(L"\u00E9");
+#else
+    const std::string e = "\xC3\xA9";
+#endif
+    EXPECT_EQ(S_OK, HrToLongPath(("C:\\" + e + ".ini").c_str(), out));
     EXPECT_STREQ(L"\\\\?\\C:\\\u00E9.ini", out.Get());
 
     // Room for 6 characters and the terminator; the rest is the caller's.
@@ -85,14 +90,22 @@ TEST_F(IniPathFiles, FilesAndDirectoriesAreToldApart) {
     const std::string file = m_dir + "/a.ini";
     std::ofstream(file) << "x";
     EXPECT_TRUE(IsFilePath(Windows(file).c_str()));
+#ifdef _WIN32
+    EXPECT_FALSE(IsFilePath(L"\\\\.\\NUL")) << "a device is no file";
+#else
     EXPECT_FALSE(IsFilePath(L"\\dev\\null")) << "a device is no file";
+#endif
     EXPECT_FALSE(IsFilePath(Windows(m_dir + "/missing").c_str()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), plat::GetLastError());
     EXPECT_FALSE(IsFilePath(Windows(m_dir + "/no/such").c_str()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), plat::GetLastError());
 
     EXPECT_TRUE(IsDirectoryPath((Windows(m_dir) + L"\\\\").c_str()));
+#ifdef _WIN32
+    EXPECT_FALSE(IsDirectoryPath(L"\\")) << "FindFirstFileW finds no entry for a root";
+#else
     EXPECT_TRUE(IsDirectoryPath(L"\\"));
+#endif
     EXPECT_FALSE(IsDirectoryPath(Windows(file).c_str()));
     EXPECT_FALSE(IsDirectoryPath(Windows(m_dir + "/missing").c_str()));
     EXPECT_FALSE(IsDirectoryPath((Windows(m_dir) + L"\\" + std::wstring(1100, L'x')).c_str()));
@@ -102,9 +115,8 @@ TEST_F(IniPathFiles, CreatesEveryMissingDirectory) {
     EXPECT_EQ(S_OK, HrCreateDirectoryPath((Windows(m_dir + "/a/b/c") + L"\\").c_str()));
     EXPECT_TRUE(std::filesystem::is_directory(m_dir + "/a/b/c"));
     EXPECT_EQ(S_OK, HrCreateDirectoryPath(Windows(m_dir + "/a/b/c").c_str())) << "existing";
-    // A long drive path: creation starts below "\\?\C:\" (the drive is the
-    // root of the file system here).
-    EXPECT_EQ(S_OK, HrCreateDirectoryPath((L"\\\\?\\C:" + Windows(m_dir + "/d/e")).c_str()));
+    // A long drive path: creation starts below "\\?\C:\".
+    EXPECT_EQ(S_OK, HrCreateDirectoryPath((L"\\\\?\\" + DrivePath(m_dir + "/d/e")).c_str()));
     EXPECT_TRUE(std::filesystem::is_directory(m_dir + "/d/e"));
 
     // A file in the way, on the way or at the end, fails as the system does.
@@ -115,11 +127,10 @@ TEST_F(IniPathFiles, CreatesEveryMissingDirectory) {
         EXPECT_EQ(E_INVALIDARG, HrCreateDirectoryPath(wsz)) << "nothing below the share";
 
     // Relative paths start in the working directory.
-    char szWas[4096];
-    ASSERT_NE(nullptr, ::getcwd(szWas, sizeof(szWas)));
-    ASSERT_EQ(0, ::chdir(m_dir.c_str()));
+    const std::filesystem::path was = std::filesystem::current_path();
+    std::filesystem::current_path(m_dir);
     const HRESULT hr = HrCreateDirectoryPath(L"r1\\r2");
-    ASSERT_EQ(0, ::chdir(szWas));
+    std::filesystem::current_path(was);
     EXPECT_EQ(S_OK, hr);
     EXPECT_TRUE(std::filesystem::is_directory(m_dir + "/r1/r2"));
 }

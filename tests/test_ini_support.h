@@ -1,11 +1,8 @@
 // Shared by the INI engine's suites: a temporary folder per test, file
-// helpers, and removal of the file mutexes the test created.
+// helpers, and the file mutexes the tests make.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -15,6 +12,9 @@
 
 #include "sharedcode/ini/inipath.h"
 #include "sharedcode/ini/smartini.h"
+#include "sharedcode/platform/file.h"
+#include "sharedcode/platform/ipc.h"
+#include "tests/test_env.h"
 
 // What the tests look at inside a CSmartIni.
 class CSmartIniTestPeer {
@@ -33,11 +33,32 @@ namespace initest {
 
 inline std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
-// The form the engine keeps a POSIX path in.
-inline std::wstring Windows(const std::string& posix) {
-    std::wstring w = Wide(posix);
+// The path with backslashes, as the engine's wide calls take it.
+inline std::wstring Windows(const std::string& path) {
+    std::wstring w = Wide(path);
     for (wchar_t& c : w) c = c == '/' ? '\\' : c;
     return w;
+}
+
+// The path with a drive letter. On POSIX a drive names the root of the file
+// system; a Windows temporary folder has its drive already.
+inline std::wstring DrivePath(const std::string& path) {
+#ifdef _WIN32
+    return Windows(path);
+#else
+    return L"C:" + Windows(path);
+#endif
+}
+
+// The long form the engine keeps a narrow path in, and names its mutex after.
+inline std::wstring LongPathOf(const std::string& path) {
+    std::vector<char> sz(path.begin(), path.end());
+    sz.push_back(0);
+    TSz<wchar_t> out;
+    if (HrFailed(SzNormalizePath(sz.data(), static_cast<DWORD>(sz.size()))) ||
+        HrFailed(HrToLongPath(sz.data(), out)) || !out.Get())
+        return std::wstring();
+    return out.Get();
 }
 
 inline std::string ReadAll(const std::string& path) {
@@ -45,13 +66,28 @@ inline std::string ReadAll(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
-inline bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+inline bool Exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
 
-// Last-write time in nanoseconds since 1970; 0 for a missing file.
+constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
+
+// Last-write time in nanoseconds since 1970, as the system reports it (in
+// steps of 100 ns); 0 for a missing file.
 inline long long MTime(const std::string& path) {
-    struct stat st = {};
-    ::stat(path.c_str(), &st);
-    return st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    plat::FileAttributeData data;
+    if (!plat::GetFileAttributesExW(Windows(path).c_str(), &data)) return 0;
+    return static_cast<long long>(plat::FileTimeValue(data.ftLastWriteTime) - kUnixEpochAsFileTime) * 100;
+}
+
+// Sets the last-write time, in nanoseconds since 1970.
+inline bool SetMTime(const std::string& path, long long ns) {
+    plat::ScopedFile file(plat::CreateFileW(Windows(path).c_str(), plat::kFileGenericWrite,
+                                            plat::kFileShareRead | plat::kFileShareWrite | plat::kFileShareDelete,
+                                            plat::kOpenExisting, 0));
+    const plat::FileTime ft = plat::MakeFileTime(kUnixEpochAsFileTime + static_cast<uint64_t>(ns / 100));
+    return file.IsOpen() && plat::SetFileLastWriteTime(file.Get(), &ft);
 }
 
 // Writes as another program would, and makes sure the last-write time moves
@@ -59,38 +95,56 @@ inline long long MTime(const std::string& path) {
 inline void WriteExternally(const std::string& path, const std::string& text) {
     const long long before = MTime(path);
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(before / 1000000000 + 1), 0}};
-    if (MTime(path) <= before) ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    if (MTime(path) <= before) {
+        EXPECT_TRUE(SetMTime(path, (before / 1000000000 + 1) * 1000000000));
+    }
 }
 
 class IniFiles : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dir = "/tmp/vgini.XXXXXX";
-        ASSERT_NE(nullptr, ::mkdtemp(&m_dir[0]));
+        m_dir = MakeTempFolder("vgini");
+        ASSERT_FALSE(m_dir.empty());
     }
     void TearDown() override {
-        for (const std::string& o : m_mutexObjects) ::unlink(o.c_str());
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
+        for (const std::string& name : m_mutexNames) EndMutex(name);
+        RemoveTempFolder(m_dir);
     }
 
-    // A path in the test's folder, whose mutex goes when the test ends.
+    // A path in the test's folder, whose file mutex is looked after.
     std::string PathOf(const std::string& name) {
-        Forget(Windows(m_dir + "/" + name));
+        Forget(LongPathOf(m_dir + "/" + name));
         return m_dir + "/" + name;
     }
-    // Removes the shared-memory objects of the long path's file mutex when
-    // the test ends.
+    // Looks after the file mutex of the long path when the test ends.
     void Forget(const std::wstring& longPath) {
         TSz<char> name;
-        FileMutexName(longPath.c_str(), name);
-        const std::string base = std::string("/dev/shm/Global%5C") + name.Get();
-        m_mutexObjects.insert(m_mutexObjects.end(), {base, base + ";!"});
+        ASSERT_EQ(S_OK, FileMutexName(longPath.c_str(), name));
+        m_mutexNames.push_back(name.Get());
     }
 
     std::string m_dir;
-    std::vector<std::string> m_mutexObjects;
+
+private:
+    // POSIX: the mutex and its owner record are shared-memory objects that
+    // outlive their users; they go here. Windows: kernel objects that go
+    // with their last handle, so by now the name must be free again (the
+    // engine closed every handle it opened): a create that opens an
+    // existing object tells otherwise.
+    static void EndMutex(const std::string& name) {
+#ifdef _WIN32
+        const std::wstring wszName = L"Global\\" + Wide(name);
+        plat::HANDLE h = plat::CreateMutexW(nullptr, wszName.c_str());
+        EXPECT_NE(static_cast<DWORD>(ERROR_ALREADY_EXISTS), plat::GetLastError()) << "still open: " << name;
+        if (h) plat::CloseHandle(h);
+#else
+        const std::string object = "/dev/shm/Global%5C" + name;
+        std::error_code ec;
+        for (const std::string& o : {object, object + ";!"}) std::filesystem::remove(o, ec);
+#endif
+    }
+
+    std::vector<std::string> m_mutexNames;
 };
 
 }  // namespace initest

@@ -134,9 +134,12 @@ BOOL ReplaceFileW(const wchar_t* wszReplaced, const wchar_t* wszReplacement) {
     // Wine's ReplaceFileW moves the replaced file away before it moves the
     // replacement in, so for a moment the name is missing, and a process
     // killed then leaves no file at all. Its MoveFileExW is one rename(2),
-    // which never leaves the name missing.
-    if (RunsUnderWine())
-        return ::MoveFileExW(wszReplacement, wszReplaced, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    // which never leaves the name missing. That rename is refused while
+    // another handle has the replaced file open, even shared for deletion:
+    // then ReplaceFileW, which is not.
+    if (RunsUnderWine() &&
+        ::MoveFileExW(wszReplacement, wszReplaced, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return TRUE;
     if (::ReplaceFileW(wszReplaced, wszReplacement, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
         return TRUE;
     const DWORD dwError = ::GetLastError();

@@ -19,15 +19,25 @@ constexpr DWORD kMaxIdleInstances = 16;
 
 }  // namespace
 
+// An instance waiting for a client, with its overlapped ConnectNamedPipe.
+// A wait started by one acceptor may be completed and taken by another.
+struct IdleInstance {
+    HANDLE hPipe = INVALID_HANDLE_VALUE;  // none: the slot is empty
+    OVERLAPPED ov;
+    bool fPending = false;
+};
+
 struct PipeListener {
     char szPath[MAX_PATH];
     SECURITY_ATTRIBUTES sa;
     HANDLE hCancel = nullptr;  // manual reset: set once, wakes every acceptor
     CRITICAL_SECTION lock;
-    // Instances created and not yet handed out: clients connect to them while
-    // no thread is accepting.
-    HANDLE idle[kMaxIdleInstances];
-    DWORD cIdle = 0;
+    // Instances created and not yet handed out, as many as the backlog:
+    // clients connect to them while no thread is accepting. Each slot keeps
+    // its event for the listener's life, because acceptors wait on the
+    // handles with the lock let go.
+    IdleInstance idle[kMaxIdleInstances];
+    HANDLE events[kMaxIdleInstances] = {};
     DWORD cMaxIdle = 1;
 };
 
@@ -98,6 +108,35 @@ DWORD Finish(HANDLE hFile, OVERLAPPED* pov, DWORD dwTimeoutMs, HANDLE hCancel, D
     return err;
 }
 
+// Starts the slot's wait for a client, or looks whether it has ended:
+// ERROR_SUCCESS when a client is connected, ERROR_IO_PENDING while the wait
+// goes on, else the error (the instance is then fit only to be closed). A
+// client that connected and left is passed over: the instance is
+// disconnected and waits for the next (closing it instead would end the
+// waits of clients in WaitNamedPipeA with a failure under Wine).
+DWORD PollInstance(IdleInstance& s, HANDLE hEvent) {
+    for (int round = 0; round < 2; ++round) {
+        DWORD err;
+        if (!s.fPending) {
+            ::ResetEvent(hEvent);
+            s.ov = OVERLAPPED{};
+            s.ov.hEvent = hEvent;
+            if (::ConnectNamedPipe(s.hPipe, &s.ov)) return ERROR_SUCCESS;
+            err = ::GetLastError();
+            if (err == ERROR_PIPE_CONNECTED) return ERROR_SUCCESS;  // the client came first
+            if (err == ERROR_IO_PENDING) s.fPending = true;
+        } else {
+            DWORD cb = 0;
+            err = ::GetOverlappedResult(s.hPipe, &s.ov, &cb, FALSE) ? ERROR_SUCCESS : ::GetLastError();
+            if (err == ERROR_IO_INCOMPLETE) return ERROR_IO_PENDING;
+            s.fPending = false;
+        }
+        if (err != ERROR_NO_DATA) return err;
+        ::DisconnectNamedPipe(s.hPipe);
+    }
+    return ERROR_NO_DATA;
+}
+
 }  // namespace
 
 HPIPELISTENER CreatePipeListener(const char* szPipePath, DWORD dwAccess, DWORD dwBacklog) {
@@ -117,8 +156,10 @@ HPIPELISTENER CreatePipeListener(const char* szPipePath, DWORD dwAccess, DWORD d
     h->sa.lpSecurityDescriptor = MakeDescriptor(dwAccess);
     h->cMaxIdle = dwBacklog == 0 ? 1 : dwBacklog < kMaxIdleInstances ? dwBacklog : kMaxIdleInstances;
     h->hCancel = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    bool fEvents = true;
+    for (DWORD i = 0; i < h->cMaxIdle; ++i) fEvents = (h->events[i] = ::CreateEventA(nullptr, TRUE, FALSE, nullptr)) && fEvents;
     DWORD err = ERROR_SUCCESS;
-    if (!h->sa.lpSecurityDescriptor || !h->hCancel) {
+    if (!h->sa.lpSecurityDescriptor || !h->hCancel || !fEvents) {
         err = ::GetLastError();
     } else {
         // The first instance claims the name: a live server owning it already
@@ -133,10 +174,12 @@ HPIPELISTENER CreatePipeListener(const char* szPipePath, DWORD dwAccess, DWORD d
             ::CloseHandle(hFirst);
             err = ERROR_ACCESS_DENIED;
         } else {
-            h->idle[h->cIdle++] = hFirst;
+            h->idle[0].hPipe = hFirst;
         }
     }
     if (err != ERROR_SUCCESS) {
+        for (HANDLE hEvent : h->events)
+            if (hEvent) ::CloseHandle(hEvent);
         if (h->hCancel) ::CloseHandle(h->hCancel);
         if (h->sa.lpSecurityDescriptor) ::LocalFree(h->sa.lpSecurityDescriptor);
         delete h;
@@ -159,61 +202,65 @@ HPIPECONN AcceptPipeClient(HPIPELISTENER h, DWORD dwTimeoutMs) {
         return nullptr;
     }
     const ULONGLONG end = ::GetTickCount64() + dwTimeoutMs;
-    DWORD err;
-    do {
+    DWORD err = ERROR_SUCCESS;
+    for (;;) {
         if (::WaitForSingleObject(h->hCancel, 0) == WAIT_OBJECT_0) {
             err = ERROR_OPERATION_ABORTED;
             break;
         }
+        // Every slot holds an instance waiting for a client; the first with
+        // a client connected is taken, and its slot filled again at once so
+        // that the next client finds an instance.
+        HANDLE waits[kMaxIdleInstances + 1];
+        DWORD cWaits = 0;
+        DWORD errSlot = ERROR_SUCCESS;
         ::EnterCriticalSection(&h->lock);
-        c->hPipe = h->cIdle ? h->idle[--h->cIdle] : NewInstance(h, false);
+        for (DWORD i = 0; i < h->cMaxIdle; ++i) {
+            IdleInstance& s = h->idle[i];
+            if (s.hPipe == INVALID_HANDLE_VALUE) {
+                s.hPipe = NewInstance(h, false);
+                s.fPending = false;
+            }
+            DWORD e = s.hPipe == INVALID_HANDLE_VALUE ? ::GetLastError() : PollInstance(s, h->events[i]);
+            if (e == ERROR_SUCCESS && c->hPipe == INVALID_HANDLE_VALUE) {
+                c->hPipe = s.hPipe;
+                s.hPipe = NewInstance(h, false);
+                s.fPending = false;
+                e = s.hPipe == INVALID_HANDLE_VALUE ? ::GetLastError() : PollInstance(s, h->events[i]);
+            }
+            if (e == ERROR_IO_PENDING) {
+                waits[cWaits++] = h->events[i];
+            } else if (e != ERROR_SUCCESS) {
+                errSlot = e;
+                if (s.hPipe != INVALID_HANDLE_VALUE) ::CloseHandle(s.hPipe);
+                s.hPipe = INVALID_HANDLE_VALUE;
+            }
+        }
         ::LeaveCriticalSection(&h->lock);
-        if (c->hPipe == INVALID_HANDLE_VALUE) {
+        if (c->hPipe != INVALID_HANDLE_VALUE) return c;
+        if (cWaits == 0) {
+            err = errSlot != ERROR_SUCCESS ? errSlot : ERROR_PIPE_BUSY;
+            break;
+        }
+        waits[cWaits++] = h->hCancel;
+        const ULONGLONG now = ::GetTickCount64();
+        const DWORD left = dwTimeoutMs == kPipeWaitForever ? INFINITE
+                           : now < end                    ? static_cast<DWORD>(end - now)
+                                                          : 0;
+        const DWORD rc = ::WaitForMultipleObjects(cWaits, waits, FALSE, left);
+        if (rc == WAIT_TIMEOUT) {
+            err = ERROR_SEM_TIMEOUT;
+            break;
+        }
+        if (rc == WAIT_FAILED) {
             err = ::GetLastError();
             break;
         }
-        OVERLAPPED ov = {};
-        ov.hEvent = c->hEvent;
-        err = ERROR_SUCCESS;
-        if (!::ConnectNamedPipe(c->hPipe, &ov)) {
-            err = ::GetLastError();
-            if (err == ERROR_IO_PENDING) {
-                const ULONGLONG now = ::GetTickCount64();
-                const DWORD left = dwTimeoutMs == kPipeWaitForever ? INFINITE
-                                   : now < end                    ? static_cast<DWORD>(end - now)
-                                                                  : 0;
-                err = Finish(c->hPipe, &ov, left, h->hCancel, nullptr);
-            } else if (err == ERROR_PIPE_CONNECTED) {
-                err = ERROR_SUCCESS;  // the client came before the call
-            }
-        }
-        // A client that connected and left before being accepted is passed
-        // over: its instance goes, and the wait goes on with a new one.
-        if (err == ERROR_NO_DATA) {
-            ::CloseHandle(c->hPipe);
-            c->hPipe = INVALID_HANDLE_VALUE;
-        }
-    } while (err == ERROR_NO_DATA);
-
-    ::EnterCriticalSection(&h->lock);
-    if (err != ERROR_SUCCESS && c->hPipe != INVALID_HANDLE_VALUE && h->cIdle < h->cMaxIdle) {
-        h->idle[h->cIdle++] = c->hPipe;  // never connected: it waits on
-        c->hPipe = INVALID_HANDLE_VALUE;
     }
-    // Keep an instance waiting for the next client.
-    if (h->cIdle == 0) {
-        HANDLE hNext = NewInstance(h, false);
-        if (hNext != INVALID_HANDLE_VALUE) h->idle[h->cIdle++] = hNext;
-    }
-    ::LeaveCriticalSection(&h->lock);
-    if (err != ERROR_SUCCESS) {
-        if (c->hPipe != INVALID_HANDLE_VALUE) ::CloseHandle(c->hPipe);
-        ::CloseHandle(c->hEvent);
-        delete c;
-        Fail(err);
-        return nullptr;
-    }
-    return c;
+    ::CloseHandle(c->hEvent);
+    delete c;
+    Fail(err);
+    return nullptr;
 }
 
 BOOL CancelPipeListener(HPIPELISTENER h) {
@@ -223,7 +270,19 @@ BOOL CancelPipeListener(HPIPELISTENER h) {
 
 BOOL ClosePipeListener(HPIPELISTENER h) {
     if (!h) return Fail(ERROR_INVALID_HANDLE);
-    for (DWORD i = 0; i < h->cIdle; ++i) ::CloseHandle(h->idle[i]);
+    for (DWORD i = 0; i < h->cMaxIdle; ++i) {
+        IdleInstance& s = h->idle[i];
+        if (s.hPipe == INVALID_HANDLE_VALUE) continue;
+        if (s.fPending) {
+            // The system writes the outcome into the slot: wait for it.
+            DWORD cb;
+            ::CancelIoEx(s.hPipe, &s.ov);
+            ::GetOverlappedResult(s.hPipe, &s.ov, &cb, TRUE);
+        }
+        ::CloseHandle(s.hPipe);
+    }
+    for (HANDLE hEvent : h->events)
+        if (hEvent) ::CloseHandle(hEvent);
     ::DeleteCriticalSection(&h->lock);
     ::CloseHandle(h->hCancel);
     ::LocalFree(h->sa.lpSecurityDescriptor);
