@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <string>
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/wintypes.h"
 
 namespace vgsvc {

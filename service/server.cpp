@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 #include "service/service.h"
 #include "sharedcode/hresult.h"
 #include "sharedcode/platform/process.h"

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "VGClient/VAVarive32.h"
 #include "VGClient/vgtransport.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/moduleheap.h"
 #include "sharedcode/platform/heap.h"
 #include "sharedcode/platform/pipe.h"

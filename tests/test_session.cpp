@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "VGClient/VAVarive32.h"
 #include "VGClient/vgsession.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/moduleheap.h"
 #include "sharedcode/platform/crypto.h"
 #include "sharedcode/platform/heap.h"

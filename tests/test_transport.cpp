@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "VGClient/VAVarive32.h"
 #include "VGClient/vgtransport.h"
+#include "VGClient/vgwire.h"
 #include "tests/fake_service.h"
 #include "tests/signal_storm.h"
 #include "tests/test_env.h"
