@@ -16,11 +16,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(_WIN32) && !defined(_WIN64)
-#define VGAPI __stdcall
-#else
-#define VGAPI
-#endif
+#include "vgbasetypes.h"
 
 #if defined(VAVARIVE32_BUILD) && !defined(_WIN32)
 #define VGEXPORT __attribute__((visibility("default")))
@@ -33,16 +29,6 @@
 extern "C" {
 #else
 #define VG_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
-#endif
-
-/* The types <windows.h> calls DWORD and HRESULT (unsigned long and long are
- * 32 bits wide on Windows), so Windows callers pass their own variables. */
-#if defined(_WIN32)
-typedef unsigned long VGDWORD;
-typedef long VGHRESULT;
-#else
-typedef uint32_t VGDWORD;
-typedef int32_t VGHRESULT;
 #endif
 
 /* ------------------------------------------------------------------------ */
@@ -352,8 +338,6 @@ VGEXPORT VGHRESULT VGAPI HrVGAbortMgmtSession(VGSESSIONID idSession, VGDWORD dwR
  * key, text and out pointers are required (else 0x800700A0, nothing sent).
  * A Get stores nothing when the exchange fails or the status is negative,
  * and otherwise exactly the value's width (1, 2 or 4 bytes). */
-
-typedef int VGBOOL;           /* BOOL of <windows.h> */
 
 #define VG_CONFIG_NAME_SIZE 64
 #define VG_CONFIG_VALUE_SIZE 520
