@@ -16,6 +16,7 @@
 #include "VGClient/vgwire.h"
 #include "sharedcode/moduleheap.h"
 #include "sharedcode/platform/crypto.h"
+#include "sharedcode/platform/faults_testhook.h"
 #include "sharedcode/platform/heap.h"
 #include "sharedcode/platform/module.h"
 #include "tests/mgmt_test.h"
