@@ -8,7 +8,7 @@
 #include "VGClient/vgwire.h"
 #include "sharedcode/hresult.h"
 #include "sharedcode/ini/smartini.h"
-#include "sharedcode/platform/ipc.h"
+#include "sharedcode/platform/namedevent.h"
 #include "sharedcode/platform/process.h"
 
 // The service's INI path, read from "IniPath" by the first control call that
