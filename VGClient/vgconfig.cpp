@@ -2,9 +2,9 @@
 // management pipe, section and key names cut silently to their fields.
 #include <cstring>
 
-#include "VGClient/VAVarive32.h"
 #include "VGClient/vgrecords.h"
 #include "VGClient/vgtransport.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/hresult.h"
 
 namespace {

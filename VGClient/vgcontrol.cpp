@@ -1,14 +1,14 @@
 // Service control, the service's state word and its statistics record.
 #include <cstring>
 
-#include "VGClient/VAVarive32.h"
 #include "VGClient/vgcontrol.h"
 #include "VGClient/vglibrary.h"
 #include "VGClient/vgrecords.h"
 #include "VGClient/vgtransport.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/hresult.h"
 #include "sharedcode/ini/smartini.h"
-#include "sharedcode/platform/ipc.h"
+#include "sharedcode/platform/namedevent.h"
 #include "sharedcode/platform/process.h"
 
 // The service's INI path, read from "IniPath" by the first control call that

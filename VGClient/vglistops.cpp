@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstring>
 
-#include "VGClient/VAVarive32.h"
 #include "VGClient/vgrecords.h"
 #include "VGClient/vgtransport.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/hresult.h"
 
 namespace {

@@ -3,9 +3,9 @@
 // by one into a single module-heap array that the caller owns afterwards.
 #include <cstring>
 
-#include "VGClient/VAVarive32.h"
 #include "VGClient/vgrecords.h"
 #include "VGClient/vgtransport.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/hresult.h"
 #include "sharedcode/moduleheap.h"
 #include "sharedcode/platform/pipe.h"

@@ -1,7 +1,7 @@
 // Shared initialisers of the request records and reply presets.
 #pragma once
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/szbounded.h"
 #include "sharedcode/wintypes.h"
 

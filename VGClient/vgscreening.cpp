@@ -7,9 +7,9 @@
 // answer their fixed failure value instead.
 #include <cstring>
 
-#include "VGClient/VAVarive32.h"
 #include "VGClient/vgrecords.h"
 #include "VGClient/vgtransport.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/hresult.h"
 
 namespace {

@@ -5,9 +5,9 @@
 
 #include <cstring>
 
-#include "VGClient/VAVarive32.h"
 #include "VGClient/vgrecords.h"
 #include "VGClient/vgtransport.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/blobresource.h"
 #include "sharedcode/hresult.h"
 #include "sharedcode/moduleheap.h"

@@ -2,7 +2,7 @@
 // reply over the screening or the management pipe.
 #pragma once
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/wintypes.h"
 
 // HKEY_LOCAL_MACHINE key of FailoverMode, Server, ReplyTimeout, IniPath and

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/platform/process.h"
 #include "bench_service.h"
 #include "ratio.h"

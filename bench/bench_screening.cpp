@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 #include "bench_service.h"
 #include "ratio.h"
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 
 inline bool ReadAll(int fd, void* pv, size_t cb) {
     char* p = static_cast<char*>(pv);

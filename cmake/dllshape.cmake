@@ -2,7 +2,7 @@
 # against the module-definition file, each stdcall symbol's argument bytes
 # against the export table, each alias at its routine's address, the message
 # table against the catalogue, and imports of Windows' own DLLs only
-# (tools/dllshape).
+# (tools/dllshape); and no test hook in it (nohooks.cmake).
 #
 # Include after catalogue.cmake (it finds the build machine's compiler).
 
@@ -21,6 +21,7 @@ add_custom_command(
   OUTPUT ${CMAKE_BINARY_DIR}/dllshape.ok
   COMMAND ${VG_DLLSHAPE} $<TARGET_FILE:VAVarive32> ${CMAKE_BINARY_DIR}/VAVarive32.def ${VG_MESSAGES_BIN}
           ${VG_MESSAGE_IDS} ${VG_MESSAGE_BLOCKS} $<TARGET_OBJECTS:vg_objects>
+  COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DLIB=$<TARGET_FILE:VAVarive32> -P ${CMAKE_SOURCE_DIR}/cmake/nohooks.cmake
   COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/dllshape.ok
   DEPENDS ${VG_DLLSHAPE} VAVarive32 ${VG_MESSAGES_BIN}
   COMMENT "Checking the shape of VAVarive32.dll"

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/platform/pipe_testhook.h"
 
 inline void Check(bool f) {

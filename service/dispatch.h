@@ -19,7 +19,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/wintypes.h"
 
 namespace vgsvc {

@@ -14,7 +14,7 @@
 #include "sharedcode/platform/daemon.h"
 #include "sharedcode/hresult.h"
 #include "sharedcode/ipc.h"
-#include "sharedcode/platform/ipc.h"
+#include "sharedcode/platform/namedevent.h"
 
 namespace {
 

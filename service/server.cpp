@@ -1,6 +1,8 @@
 #include "service/server.h"
 
-#include "VGClient/VAVarive32.h"
+#include <cstring>
+
+#include "VGClient/vgwire.h"
 #include "service/service.h"
 #include "sharedcode/hresult.h"
 #include "sharedcode/platform/process.h"

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 #include "service/dispatch.h"
 #include "service/mgmt.h"
 #include "service/settings.h"

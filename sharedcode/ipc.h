@@ -11,7 +11,7 @@
 #include <atomic>
 
 #include "sharedcode/critsec.h"
-#include "sharedcode/platform/ipc.h"
+#include "sharedcode/platform/namedobj.h"
 #include "sharedcode/wintypes.h"
 
 namespace CRVN {

@@ -8,11 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgbasetypes.h"
 
 typedef VGDWORD DWORD;
 typedef VGHRESULT HRESULT;
-typedef int BOOL;
+typedef VGBOOL BOOL;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
 #if defined(_WIN32)

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/platform/pipeserver.h"
 #include "tests/test_env.h"
 

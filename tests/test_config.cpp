@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 #include "tests/mgmt_test.h"
 
 namespace {

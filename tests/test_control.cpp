@@ -6,7 +6,7 @@
 #include "VGClient/VAVarive32.h"
 #include "VGClient/vgcontrol.h"
 #include "sharedcode/ini/smartini.h"
-#include "sharedcode/platform/ipc.h"
+#include "sharedcode/platform/namedevent.h"
 #include "tests/mgmt_test.h"
 
 namespace {

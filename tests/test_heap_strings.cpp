@@ -18,6 +18,8 @@
 #include "sharedcode/hresult.h"
 #include "sharedcode/moduleheap.h"
 #include "sharedcode/platform/debug.h"
+#include "sharedcode/platform/faults_testhook.h"
+#include "sharedcode/platform/process.h"
 #include "sharedcode/platform/process.h"
 #include "sharedcode/tracing.h"
 #include "sharedcode/tsz.h"

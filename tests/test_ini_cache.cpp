@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "sharedcode/platform/faults_testhook.h"
 #include "sharedcode/platform/heap.h"
 #include "tests/test_ini_support.h"
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <thread>
 
+#include "sharedcode/platform/faults_testhook.h"
 #include "sharedcode/platform/file.h"
 #include "sharedcode/platform/heap.h"
 #include "tests/test_ini_support.h"

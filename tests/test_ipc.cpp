@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "sharedcode/ipc.h"
-#include "sharedcode/platform/ipc.h"
+#include "sharedcode/platform/namedobj.h"
 #include "sharedcode/platform/process.h"
 #include "tests/child_process.h"
 #include "tests/test_env.h"

@@ -8,9 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "VGClient/VAVarive32.h"
 #include "VGClient/vgtransport.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/moduleheap.h"
+#include "sharedcode/platform/faults_testhook.h"
 #include "sharedcode/platform/heap.h"
 #include "sharedcode/platform/pipe.h"
 #include "tests/mgmt_test.h"

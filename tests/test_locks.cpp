@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sharedcode/critsec.h"
+#include "sharedcode/platform/faults_testhook.h"
 #include "sharedcode/platform/process.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 #include "tests/fake_service.h"
 #include "tests/test_env.h"
 

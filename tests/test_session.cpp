@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "VGClient/VAVarive32.h"
 #include "VGClient/vgsession.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/blobresource.h"
 #include "sharedcode/moduleheap.h"
 #include "sharedcode/platform/crypto.h"
+#include "sharedcode/platform/faults_testhook.h"
 #include "sharedcode/platform/heap.h"
 #include "sharedcode/platform/module.h"
 #include "tests/mgmt_test.h"

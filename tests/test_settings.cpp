@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 #include "tests/mgmt_test.h"
 
 namespace {

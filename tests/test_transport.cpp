@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "VGClient/VAVarive32.h"
 #include "VGClient/vgtransport.h"
+#include "VGClient/vgwire.h"
 #include "sharedcode/hresult.h"
 #include "sharedcode/platform/pipe.h"
 #include "tests/fake_service.h"

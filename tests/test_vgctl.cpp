@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "VGClient/VAVarive32.h"
+#include "VGClient/vgwire.h"
 #include "tests/fake_service.h"
 #include "tests/test_env.h"
 #include "tests/vgctl_runner.h"

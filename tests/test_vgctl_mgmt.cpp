@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "VGClient/VAVarive32.h"
 #include "VGClient/vgservicerecords.h"
+#include "VGClient/vgwire.h"
 #include "tests/mgmt_test.h"
 #include "tests/pe_image.h"
 #include "tests/vgctl_runner.h"

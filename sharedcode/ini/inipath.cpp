@@ -265,17 +265,11 @@ HRESULT FileMutexName(const wchar_t* wszLongPath, TSz<char>& out) {
         pb[cb++] = static_cast<BYTE>(unit);
         pb[cb++] = static_cast<BYTE>(unit >> 8);
     };
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t c = static_cast<uint32_t>(wszLongPath[i]);
-        if (sizeof(wchar_t) == 2) c &= 0xFFFF;
+    for (size_t i = 0; i < n;) {
+        char32_t c = plat::NextWide(wszLongPath, n, &i);
         if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
-        if (c > 0xFFFF && c <= 0x10FFFF) {
-            c -= 0x10000;
-            put(0xD800 | (c >> 10));
-            put(0xDC00 | (c & 0x3FF));
-        } else {
-            put(c);
-        }
+        char16_t au[2];
+        for (int k = 0, cu = plat::EncodeUtf16(c, au); k < cu; ++k) put(au[k]);
     }
     BYTE abDigest[plat::kcbMd5Digest];
     const BOOL fOk = plat::Md5Digest(pb, cb, abDigest);

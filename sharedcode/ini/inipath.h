@@ -47,7 +47,8 @@ HRESULT HrCreateDirectoryPath(const wchar_t* wszPath);
 
 // Appends to out the 32 lower-case hexadecimal digits of the MD5 digest of
 // the long path with A-Z folded to a-z, taken as UTF-16LE bytes without the
-// terminator, so that every build names the mutex of a file alike. A failed
+// terminator (lone surrogate halves as '?', by the rule of platform/text.h),
+// so that every build names the mutex of a file alike. A failed
 // digest gives the folded system error, a refusing string heap 0x80030008.
 HRESULT FileMutexName(const wchar_t* wszLongPath, TSz<char>& out);
 

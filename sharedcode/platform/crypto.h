@@ -106,10 +106,4 @@ BOOL CryptDestroyKey(HCRYPTKEY hKey);
 // CryptReleaseContext(hProv, 0).
 BOOL CryptReleaseContext(HCRYPTPROV hProv);
 
-namespace testing {
-// Makes the next n CryptDeriveKey calls fail with NTE_FAIL, without a key.
-// Process-wide.
-void FailKeyDerivations(int n);
-}  // namespace testing
-
 }  // namespace plat

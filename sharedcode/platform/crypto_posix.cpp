@@ -6,11 +6,11 @@
 #include <nettle/md5.h>
 #include <strings.h>
 
-#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "sharedcode/platform/faults.h"
 #include "sharedcode/platform/process.h"
 
 namespace plat {
@@ -37,8 +37,6 @@ struct CryptKey {
 };
 
 namespace {
-
-std::atomic<int> g_cFailDerivations{0};
 
 constexpr size_t kBytesPerLine = 48;  // 64 Base64 characters
 
@@ -117,8 +115,7 @@ BOOL CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pcb
 BOOL CryptDeriveKey(HCRYPTPROV hProv, DWORD algid, HCRYPTHASH hHash, DWORD dwFlags, HCRYPTKEY* phKey) {
     if (!hProv || !hHash || !phKey) return Fail(ERROR_INVALID_PARAMETER);
     *phKey = nullptr;
-    for (int n = g_cFailDerivations.load(); n > 0;)
-        if (g_cFailDerivations.compare_exchange_weak(n, n - 1)) return Fail(kNteFail);
+    if (faults::TakeFailure(faults::g_cFailDerivations)) return Fail(kNteFail);
     if (algid != kCalgRc4) return Fail(kNteBadAlgid);
     const DWORD cBits = dwFlags >> 16;
     if (cBits != 0 && cBits != 8 * MD5_DIGEST_SIZE) return Fail(kNteBadFlags);
@@ -216,9 +213,5 @@ BOOL CryptReleaseContext(HCRYPTPROV hProv) {
     delete hProv;
     return TRUE;
 }
-
-namespace testing {
-void FailKeyDerivations(int n) { g_cFailDerivations.store(n > 0 ? n : 0); }
-}  // namespace testing
 
 }  // namespace plat

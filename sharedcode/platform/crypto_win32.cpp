@@ -3,15 +3,13 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include <atomic>
 
 #include "sharedcode/platform/crypto.h"
+#include "sharedcode/platform/faults.h"
 
 namespace plat {
 
 namespace {
-
-std::atomic<int> g_cFailDerivations{0};
 
 // CryptoAPI handles are ULONG_PTR values; the core sees them as pointers.
 template <typename Native, typename Opaque>
@@ -50,11 +48,9 @@ BOOL CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pcb
 
 BOOL CryptDeriveKey(HCRYPTPROV hProv, DWORD algid, HCRYPTHASH hHash, DWORD dwFlags, HCRYPTKEY* phKey) {
     *phKey = nullptr;
-    for (int n = g_cFailDerivations.load(); n > 0;) {
-        if (g_cFailDerivations.compare_exchange_weak(n, n - 1)) {
-            ::SetLastError(kNteFail);
-            return FALSE;
-        }
+    if (faults::TakeFailure(faults::g_cFailDerivations)) {
+        ::SetLastError(kNteFail);
+        return FALSE;
     }
     ::HCRYPTKEY h = 0;
     const BOOL fOk =
@@ -93,9 +89,5 @@ BOOL CryptDestroyHash(HCRYPTHASH hHash) { return ::CryptDestroyHash(ToNative<::H
 BOOL CryptDestroyKey(HCRYPTKEY hKey) { return ::CryptDestroyKey(ToNative<::HCRYPTKEY>(hKey)); }
 
 BOOL CryptReleaseContext(HCRYPTPROV hProv) { return ::CryptReleaseContext(ToNative<::HCRYPTPROV>(hProv), 0); }
-
-namespace testing {
-void FailKeyDerivations(int n) { g_cFailDerivations.store(n > 0 ? n : 0); }
-}  // namespace testing
 
 }  // namespace plat

@@ -76,17 +76,4 @@ enum class HeapInfoClass : int {
 // on corruption; other values fail with ERROR_INVALID_PARAMETER.
 BOOL HeapSetInformation(HHEAP hHeap, HeapInfoClass infoClass, void* pvInfo, size_t cbInfo);
 
-namespace testing {
-// Makes the next n process-heap allocations fail; for tests of the paths that
-// handle a refusing heap. Process-wide.
-void FailProcessHeapAllocs(int n);
-
-// Makes the next n HeapCreate calls fail (ERROR_NOT_ENOUGH_MEMORY).
-void FailHeapCreates(int n);
-
-// Makes the next n HeapAlloc or HeapReAlloc calls on hHeap fail (in-place
-// resizes included). One heap at a time; a new call replaces the last.
-void FailHeapAllocs(HHEAP hHeap, int n);
-}  // namespace testing
-
 }  // namespace plat

@@ -1,7 +1,7 @@
 // POSIX side of platform/heap.h: calloc and free for the process heap, and
 // private heaps of their own.
 #include "sharedcode/platform/heap.h"
-#include "sharedcode/platform/heap_faults.h"
+#include "sharedcode/platform/faults.h"
 
 #include <sched.h>
 #include <stdio.h>
@@ -29,7 +29,7 @@
 
 namespace plat {
 
-using namespace heapfaults;
+using namespace faults;
 
 void* ProcessHeapAlloc(size_t cb) {
     // HeapAlloc hands out a distinct block for 0 bytes as well.

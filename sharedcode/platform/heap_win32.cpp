@@ -4,11 +4,11 @@
 #include <atomic>
 
 #include "sharedcode/platform/heap.h"
-#include "sharedcode/platform/heap_faults.h"
+#include "sharedcode/platform/faults.h"
 
 namespace plat {
 
-using namespace heapfaults;
+using namespace faults;
 
 namespace {
 HANDLE Win(HHEAP hHeap) { return reinterpret_cast<HANDLE>(hHeap); }

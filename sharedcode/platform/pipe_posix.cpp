@@ -13,7 +13,6 @@
 
 #include <new>
 
-#include "sharedcode/platform/pipe_testhook.h"
 #include "sharedcode/platform/process.h"
 #include "sharedcode/platform/robust_posix.h"
 
@@ -156,9 +155,8 @@ DWORD ReceiveFrame(int fd, void* pvOut, DWORD cbOut, const Deadline& deadline, D
     return err;
 }
 
-// A connection that WaitNamedPipeA made, kept for the thread's next
-// CreateFileA or CallNamedPipeA of the same path; or one that a test handed over for the next
-// connection to any path (an empty szPath).
+// The connection of KeepConnection (pipe_posix.h); an empty szPath serves
+// any path.
 struct ReservedConnection {
     int fd = -1;
     char szPath[sizeof(sockaddr_un::sun_path)] = {};
@@ -376,7 +374,7 @@ BOOL WaitNamedPipeA(const char* szPipePath, DWORD dwTimeoutMs) {
     // The kept connection writes without the wait's time-out.
     struct timeval tv = {};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-    t_reserved.Keep(fd, addr);
+    pipe_posix::KeepConnection(fd, addr);
     return TRUE;
 }
 
@@ -434,10 +432,7 @@ BOOL ReadFile(HPIPE hPipe, void* pv, DWORD cb, DWORD* pcbRead) {
     return TRUE;
 }
 
-void AdoptPipeConnection(int fd) {
-    sockaddr_un any = {};
-    t_reserved.Keep(fd, any);
-}
+void pipe_posix::KeepConnection(int fd, const sockaddr_un& addr) { t_reserved.Keep(fd, addr); }
 
 BOOL CloseHandle(HPIPE hPipe) {
     if (!hPipe) {

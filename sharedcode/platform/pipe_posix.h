@@ -24,5 +24,13 @@ inline DWORD PipeError(int e) {
     return Win32FromErrno(e, {{EAGAIN, ERROR_PIPE_BUSY}, {ENOTDIR, ERROR_FILE_NOT_FOUND}});
 }
 
+// Keeps fd, a connected stream socket, for the calling thread's next
+// CreateFileA or CallNamedPipeA of addr's path (an empty path: of any path)
+// instead of connecting; the pipe layer owns fd from then on and closes a
+// connection it still keeps when another replaces it or the thread ends.
+// WaitNamedPipeA keeps its connection so; tests hand over a stream of their
+// own (pipe_testhook.h).
+void KeepConnection(int fd, const sockaddr_un& addr);
+
 }  // namespace pipe_posix
 }  // namespace plat

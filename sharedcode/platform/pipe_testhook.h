@@ -1,8 +1,7 @@
-// Test hook of the POSIX pipe layer, for tests and fuzzers only; the library
-// itself never calls it. It lets them hand the real receive code a stream of
-// their own (one end of a socket pair) without a listening service. The
-// function lives in pipe_posix.cpp beside the state it touches; it is not
-// exported from the shared library.
+// Test hook of the POSIX pipe layer, for tests and fuzzers only: it lets
+// them hand the real receive code a stream of their own (one end of a socket
+// pair) without a listening service. It lives in the test archive
+// (vg_testhooks), never in the shipped library.
 #pragma once
 
 namespace plat {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sharedcode/platform/robust_posix.h"
+#include "sharedcode/platform/text.h"
 
 namespace plat {
 
@@ -86,33 +87,15 @@ int HexDigit(char c) {
     return -1;
 }
 
-// UTF-16LE (regedit's default) to UTF-8.
+// UTF-16LE (regedit's default) to UTF-8, by the rules of text.h.
 std::string Utf16ToUtf8(const std::string& in) {
+    std::u16string units;
+    for (size_t i = 2; i + 1 < in.size(); i += 2)
+        units += static_cast<char16_t>(static_cast<unsigned char>(in[i]) | (static_cast<unsigned char>(in[i + 1]) << 8));
     std::string out;
-    for (size_t i = 2; i + 1 < in.size(); i += 2) {
-        uint32_t c = static_cast<unsigned char>(in[i]) | (static_cast<unsigned char>(in[i + 1]) << 8);
-        if (c >= 0xD800 && c < 0xDC00 && i + 3 < in.size()) {
-            uint32_t lo = static_cast<unsigned char>(in[i + 2]) | (static_cast<unsigned char>(in[i + 3]) << 8);
-            if (lo >= 0xDC00 && lo < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
-                i += 2;
-            }
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+    for (size_t i = 0; i < units.size();) {
+        char ab[4];
+        out.append(ab, static_cast<size_t>(EncodeUtf8(NextUtf16(units.data(), units.size(), &i), ab)));
     }
     return out;
 }

@@ -13,7 +13,7 @@
 #include <sys/types.h>
 #include <time.h>
 
-#include "sharedcode/platform/ipc.h"
+#include "sharedcode/platform/namedobj.h"
 
 namespace plat {
 

@@ -1,6 +1,7 @@
 // POSIX side of platform/text.h: UTF-32 wide text and UTF-8 as ANSI.
 #include "sharedcode/platform/text.h"
 
+#include <cstring>
 #include <cwchar>
 
 #include "sharedcode/platform/process.h"
@@ -9,7 +10,8 @@ namespace plat {
 
 namespace {
 
-// Bytes of one code point in UTF-8; 0 for a value that is not a scalar.
+// Bytes of one code point in UTF-8; 0 for a value that is not a scalar, so
+// that a decoded overlong form or surrogate half shows.
 int Utf8Length(uint32_t c) {
     if (c < 0x80) return 1;
     if (c < 0x800) return 2;
@@ -26,39 +28,17 @@ int WideToAnsi(const wchar_t* wsz, int cchWide, char* sz, int cb) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    size_t n = cchWide == -1 ? std::wcslen(wsz) + 1 : static_cast<size_t>(cchWide);
+    const size_t n = cchWide == -1 ? std::wcslen(wsz) + 1 : static_cast<size_t>(cchWide);
     int out = 0;
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t c = static_cast<uint32_t>(wsz[i]);
-        int len = Utf8Length(c);
-        if (len == 0) {
-            c = '?';  // as Windows does for a character the code page lacks
-            len = 1;
-        }
+    for (size_t i = 0; i < n;) {
+        char ab[4];
+        const int len = EncodeUtf8(NextWide(wsz, n, &i), ab);
         if (cb > 0) {
             if (out + len > cb) {
                 SetLastError(ERROR_INSUFFICIENT_BUFFER);
                 return 0;
             }
-            char* p = sz + out;
-            switch (len) {
-                case 1: p[0] = static_cast<char>(c); break;
-                case 2:
-                    p[0] = static_cast<char>(0xC0 | (c >> 6));
-                    p[1] = static_cast<char>(0x80 | (c & 0x3F));
-                    break;
-                case 3:
-                    p[0] = static_cast<char>(0xE0 | (c >> 12));
-                    p[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                    p[2] = static_cast<char>(0x80 | (c & 0x3F));
-                    break;
-                default:
-                    p[0] = static_cast<char>(0xF0 | (c >> 18));
-                    p[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-                    p[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                    p[3] = static_cast<char>(0x80 | (c & 0x3F));
-                    break;
-            }
+            std::memcpy(sz + out, ab, static_cast<size_t>(len));
         }
         out += len;
     }

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "VGClient/VAVarive32.h"
 #include "VGClient/vgservicerecords.h"
+#include "VGClient/vgwire.h"
 #include "service/store.h"
 #include "sharedcode/platform/ipc.h"
 #include "tests/vigilond/vigilond_process.h"

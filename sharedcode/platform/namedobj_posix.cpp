@@ -1,11 +1,11 @@
-// POSIX side of platform/ipc.h: named objects in POSIX shared memory, and
-// security descriptors built in their Win32 binary layout.
-#include "sharedcode/platform/ipc.h"
+// POSIX side of platform/namedobj.h: named mutexes and mappings in POSIX
+// shared memory.
+#include "sharedcode/platform/namedobj.h"
+#include "sharedcode/platform/namedobj_posix.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <semaphore.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -22,98 +22,19 @@
 #include "sharedcode/platform/errno_posix.h"
 #include "sharedcode/platform/process.h"
 #include "sharedcode/platform/robust_posix.h"
+#include "sharedcode/platform/secdesc_posix.h"
 #include "sharedcode/platform/text.h"
 
 namespace plat {
 
-namespace {
-
-// ---------------------------------------------------------------------------
-// Win32 binary layouts. Fields are read and written with memcpy, so callers'
-// buffers need no particular alignment beyond what Win32 asks.
-
-constexpr BYTE kAccessAllowedAceType = 0;  // ACCESS_ALLOWED_ACE_TYPE
-constexpr WORD kSeDaclPresent = 0x0004;
-constexpr WORD kSeDaclDefaulted = 0x0008;
-constexpr BYTE kSidRevision = 1;
-constexpr BYTE kSidMaxSubAuthorities = 15;
-constexpr DWORD kSidHeaderSize = 8;  // revision, count, authority
-
-template <typename T>
-T Get(const void* pv, size_t off) {
-    T v;
-    std::memcpy(&v, static_cast<const BYTE*>(pv) + off, sizeof(T));
-    return v;
-}
-template <typename T>
-void Put(void* pv, size_t off, T v) {
-    std::memcpy(static_cast<BYTE*>(pv) + off, &v, sizeof(T));
-}
-
-// ACL: AclRevision (BYTE), Sbz1, AclSize (WORD at 2), AceCount (WORD at 4), Sbz2.
-// ACE: AceType, AceFlags, AceSize (WORD at 2), then for an allow entry the mask
-// (DWORD at 4) and the SID (at 8).
-// SID: Revision, SubAuthorityCount, IdentifierAuthority[6], SubAuthority[].
-
-DWORD SidLength(BYTE cSub) { return kSidHeaderSize + 4u * cSub; }
-
-bool IsValidSid(const void* pSid) {
-    return pSid && Get<BYTE>(pSid, 0) == kSidRevision && Get<BYTE>(pSid, 1) <= kSidMaxSubAuthorities;
-}
-
-// Offset of the first free byte after the list's entries; 0 when the list is
-// not well formed.
-DWORD EndOfAces(const void* pAcl) {
-    const BYTE rev = Get<BYTE>(pAcl, 0);
-    const DWORD cbAcl = Get<WORD>(pAcl, 2);
-    if (rev < 2 || rev > 4 || cbAcl < kAclHeaderSize) return 0;
-    DWORD off = kAclHeaderSize;
-    for (DWORD i = 0, n = Get<WORD>(pAcl, 4); i < n; ++i) {
-        if (off + 4 > cbAcl) return 0;
-        const DWORD cbAce = Get<WORD>(pAcl, off + 2);
-        if (cbAce < 4 || off + cbAce > cbAcl) return 0;
-        off += cbAce;
-    }
-    return off;
-}
-
-bool IsEveryone(const BYTE* pSid, DWORD cbAvail) {
-    static const BYTE kEveryone[12] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};  // S-1-1-0
-    return cbAvail >= sizeof(kEveryone) && std::memcmp(pSid, kEveryone, sizeof(kEveryone)) == 0;
-}
-
-// The permissions the attributes ask for (see ipc.h).
-mode_t ModeFor(const SecurityAttributesStorage* psa) {
-    constexpr mode_t kOwnerOnly = 0600, kWorld = 0666;
-    if (!psa || !psa->lpSecurityDescriptor) return kOwnerOnly;
-    const auto* pSD = static_cast<const SecurityDescriptorStorage*>(psa->lpSecurityDescriptor);
-    if (!(pSD->Control & kSeDaclPresent)) return kOwnerOnly;
-    const void* pAcl = pSD->Dacl;
-    if (!pAcl) return kWorld;  // a null list allows everyone everything
-    if (EndOfAces(pAcl) == 0) return kOwnerOnly;
-    DWORD off = kAclHeaderSize;
-    for (DWORD i = 0, n = Get<WORD>(pAcl, 4); i < n; ++i) {
-        const BYTE type = Get<BYTE>(pAcl, off);
-        const DWORD cbAce = Get<WORD>(pAcl, off + 2);
-        if (type == kAccessAllowedAceType && cbAce >= kAccessAllowedAceBase) {
-            const DWORD mask = Get<DWORD>(pAcl, off + 4);
-            const bool fReadWrite = (mask & kGenericAll) || (mask & (kGenericRead | kGenericWrite)) == (kGenericRead | kGenericWrite);
-            if (fReadWrite && IsEveryone(static_cast<const BYTE*>(pAcl) + off + kAccessAllowedAceBase, cbAce - kAccessAllowedAceBase))
-                return kWorld;
-        }
-        off += cbAce;
-    }
-    return kOwnerOnly;
-}
+using secdesc_posix::ModeFor;
 
 // ---------------------------------------------------------------------------
 // Names
 
 constexpr size_t kMaxPosixName = 255;  // NAME_MAX of /dev/shm, after the '/'
 
-// "/" + the UTF-8 name with '/', '\' and '%' percent-encoded. False with the
-// last error set when the name cannot be converted or is too long.
-bool PosixName(const wchar_t* wszName, std::string& out) {
+bool namedobj_posix::PosixName(const wchar_t* wszName, std::string& out) {
     const int cb = WideToAnsi(wszName, -1, nullptr, 0);
     if (cb <= 0) return false;
     std::string utf8(static_cast<size_t>(cb), '\0');
@@ -135,11 +56,14 @@ bool PosixName(const wchar_t* wszName, std::string& out) {
     return true;
 }
 
-// A named object's errno: a name the system refuses is an invalid name, and
-// a shared-memory object that cannot grow is out of memory.
-DWORD ErrorFromErrno(int e) {
+DWORD namedobj_posix::ErrorFromErrno(int e) {
     return Win32FromErrno(e, {{EINVAL, ERROR_INVALID_NAME}, {ENOSPC, ERROR_NOT_ENOUGH_MEMORY}, {EFBIG, ERROR_NOT_ENOUGH_MEMORY}});
 }
+
+namespace {
+
+using namedobj_posix::ErrorFromErrno;
+using namedobj_posix::PosixName;
 
 // Creates the shared-memory object with the attributes' mode, or opens it.
 DWORD OpenSharedObject(const std::string& name, const SecurityAttributesStorage* psa, int* pfd, bool* pfCreated) {
@@ -292,98 +216,6 @@ void FreeMutexObject(MutexObject* pObj) {
     delete pObj;
 }
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Security descriptors
-
-BOOL InitializeSecurityDescriptor(SecurityDescriptorStorage* pSD, DWORD dwRevision) {
-    if (dwRevision != kSecurityDescriptorRevision) {
-        SetLastError(ERROR_UNKNOWN_REVISION);
-        return FALSE;
-    }
-    *pSD = SecurityDescriptorStorage{};
-    pSD->Revision = static_cast<BYTE>(dwRevision);
-    return TRUE;
-}
-
-BOOL InitializeAcl(void* pAcl, DWORD cbAcl, DWORD dwRevision) {
-    if (cbAcl < kAclHeaderSize) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    if (cbAcl > 0xFFFF || dwRevision < 2 || dwRevision > 4) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    std::memset(pAcl, 0, kAclHeaderSize);
-    Put<BYTE>(pAcl, 0, static_cast<BYTE>(dwRevision));
-    Put<WORD>(pAcl, 2, static_cast<WORD>(cbAcl & ~3u));
-    return TRUE;
-}
-
-DWORD GetSidLengthRequired(BYTE nSubAuthorityCount) { return SidLength(nSubAuthorityCount); }
-
-BOOL InitializeSid(void* pSid, const SidIdentifierAuthority* pAuthority, BYTE nSubAuthorityCount) {
-    if (nSubAuthorityCount > kSidMaxSubAuthorities) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    Put<BYTE>(pSid, 0, kSidRevision);
-    Put<BYTE>(pSid, 1, nSubAuthorityCount);
-    std::memcpy(static_cast<BYTE*>(pSid) + 2, pAuthority->Value, sizeof(pAuthority->Value));
-    return TRUE;
-}
-
-DWORD* GetSidSubAuthority(void* pSid, DWORD n) {
-    return reinterpret_cast<DWORD*>(static_cast<BYTE*>(pSid) + kSidHeaderSize + 4 * n);
-}
-
-BOOL AddAccessAllowedAce(void* pAcl, DWORD dwRevision, DWORD dwAccessMask, void* pSid) {
-    if (dwRevision < 2 || dwRevision > 4) {
-        SetLastError(ERROR_UNKNOWN_REVISION);
-        return FALSE;
-    }
-    const DWORD off = EndOfAces(pAcl);
-    if (off == 0) {
-        SetLastError(ERROR_INVALID_ACL);
-        return FALSE;
-    }
-    if (!IsValidSid(pSid)) {
-        SetLastError(ERROR_INVALID_SID);
-        return FALSE;
-    }
-    const DWORD cbSid = SidLength(Get<BYTE>(pSid, 1));
-    const DWORD cbAce = kAccessAllowedAceBase + cbSid;
-    if (off + cbAce > Get<WORD>(pAcl, 2)) {
-        SetLastError(ERROR_ALLOTTED_SPACE_EXCEEDED);
-        return FALSE;
-    }
-    BYTE* pAce = static_cast<BYTE*>(pAcl) + off;
-    Put<BYTE>(pAce, 0, kAccessAllowedAceType);
-    Put<BYTE>(pAce, 1, 0);
-    Put<WORD>(pAce, 2, static_cast<WORD>(cbAce));
-    Put<DWORD>(pAce, 4, dwAccessMask);
-    std::memcpy(pAce + kAccessAllowedAceBase, pSid, cbSid);
-    Put<WORD>(pAcl, 4, static_cast<WORD>(Get<WORD>(pAcl, 4) + 1));
-    if (Get<BYTE>(pAcl, 0) < dwRevision) Put<BYTE>(pAcl, 0, static_cast<BYTE>(dwRevision));
-    return TRUE;
-}
-
-BOOL SetSecurityDescriptorDacl(SecurityDescriptorStorage* pSD, BOOL fPresent, void* pAcl, BOOL fDefaulted) {
-    if (pSD->Revision != kSecurityDescriptorRevision) {
-        SetLastError(ERROR_UNKNOWN_REVISION);
-        return FALSE;
-    }
-    pSD->Control = static_cast<WORD>(pSD->Control & ~(kSeDaclPresent | kSeDaclDefaulted));
-    if (fPresent) {
-        pSD->Control |= kSeDaclPresent;
-        if (fDefaulted) pSD->Control |= kSeDaclDefaulted;
-        pSD->Dacl = pAcl;
-    } else {
-        pSD->Dacl = nullptr;
-    }
-    return TRUE;
-}
 
 // ---------------------------------------------------------------------------
 // Mutexes
@@ -589,95 +421,6 @@ BOOL CloseHandle(HANDLE h) {
     h->kind = KernelObject::kClosed;
     delete h;
     return TRUE;
-}
-
-// ---------------------------------------------------------------------------
-// Named events
-
-struct EventObject {
-    sem_t* pSem;
-};
-
-namespace {
-
-bool EventName(const char* szName, std::string& out) {
-    if (!szName || !*szName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    const int cch = AnsiToWide(szName, -1, nullptr, 0);
-    if (cch <= 0) return false;
-    std::wstring wide(static_cast<size_t>(cch), L'\0');
-    if (AnsiToWide(szName, -1, &wide[0], cch) != cch) return false;
-    return PosixName(wide.c_str(), out);
-}
-
-HEVENT OpenSemaphore(const char* szName, bool fCreate, mode_t mode) {
-    std::string name;
-    if (!EventName(szName, name)) return nullptr;
-    sem_t* p = fCreate ? ::sem_open(name.c_str(), O_CREAT, mode, 0) : ::sem_open(name.c_str(), 0);
-    if (p == SEM_FAILED) {
-        SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno));
-        return nullptr;
-    }
-    HEVENT h = new (std::nothrow) EventObject{p};
-    if (!h) {
-        ::sem_close(p);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    return h;
-}
-
-}  // namespace
-
-HEVENT OpenEventA(const char* szName) { return OpenSemaphore(szName, false, 0); }
-
-HEVENT CreateEventA(const SecurityAttributesStorage* psa, const char* szName) {
-    return OpenSemaphore(szName, true, ModeFor(psa));
-}
-
-BOOL SetEvent(HEVENT hEvent) {
-    if (!hEvent) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    // Auto-reset: a set event stays set once, however often it is set.
-    int value = 0;
-    if (::sem_getvalue(hEvent->pSem, &value) == 0 && value > 0) return TRUE;
-    if (::sem_post(hEvent->pSem) != 0) {
-        SetLastError(ErrorFromErrno(errno));
-        return FALSE;
-    }
-    return TRUE;
-}
-
-DWORD WaitForEvent(HEVENT hEvent, DWORD dwMilliseconds) {
-    if (!hEvent) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return kWaitFailed;
-    }
-    const int rc = RobustSemWait(hEvent->pSem, Deadline::In(dwMilliseconds));
-    if (rc != 0 && errno == ETIMEDOUT) return kWaitTimeout;
-    if (rc != 0) {
-        SetLastError(ErrorFromErrno(errno));
-        return kWaitFailed;
-    }
-    return kWaitObject0;
-}
-
-BOOL CloseEvent(HEVENT hEvent) {
-    if (!hEvent) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    ::sem_close(hEvent->pSem);
-    delete hEvent;
-    return TRUE;
-}
-
-void UnlinkEventA(const char* szName) {
-    std::string name;
-    if (EventName(szName, name)) ::sem_unlink(name.c_str());
 }
 
 }  // namespace plat

@@ -1,6 +1,6 @@
-// Injected allocation failures for tests, shared by both sides of
-// platform/heap.h. Included by heap_posix.cpp or heap_win32.cpp, exactly one
-// per build.
+// Injected failures: counters that the heap and crypto sides of both builds
+// consult before they call the system. Only the test archive's hooks
+// (faults_testhook.h) set them; in the shipped library they stay zero.
 #pragma once
 
 #include <atomic>
@@ -8,12 +8,13 @@
 #include "sharedcode/platform/heap.h"
 
 namespace plat {
-namespace heapfaults {
+namespace faults {
 
 inline std::atomic<int> g_cFailAllocs{0};
 inline std::atomic<int> g_cFailHeapCreates{0};
 inline std::atomic<HHEAP> g_hFailHeap{nullptr};
 inline std::atomic<int> g_cFailHeapAllocs{0};
+inline std::atomic<int> g_cFailDerivations{0};
 
 // Takes one pending injected failure from a counter, if any.
 inline bool TakeFailure(std::atomic<int>& counter) {
@@ -30,17 +31,5 @@ inline bool TakeHeapFailure(HHEAP hHeap) {
            g_hFailHeap.load(std::memory_order_relaxed) == hHeap && TakeFailure(g_cFailHeapAllocs);
 }
 
-}  // namespace heapfaults
-
-// The test hooks of heap.h, defined here once for whichever side is built.
-namespace testing {
-void FailProcessHeapAllocs(int n) { heapfaults::g_cFailAllocs.store(n > 0 ? n : 0); }
-void FailHeapCreates(int n) { heapfaults::g_cFailHeapCreates.store(n > 0 ? n : 0); }
-void FailHeapAllocs(HHEAP hHeap, int n) {
-    heapfaults::g_cFailHeapAllocs.store(0);
-    heapfaults::g_hFailHeap.store(hHeap);
-    heapfaults::g_cFailHeapAllocs.store(n > 0 ? n : 0);
-}
-}  // namespace testing
-
+}  // namespace faults
 }  // namespace plat
