@@ -13,7 +13,7 @@
 #include "sharedcode/ini/inipath.h"
 #include "sharedcode/ini/smartini.h"
 #include "sharedcode/platform/file.h"
-#include "sharedcode/platform/ipc.h"
+#include "sharedcode/platform/namedobj.h"
 #include "tests/test_env.h"
 
 // What the tests look at inside a CSmartIni.

@@ -20,7 +20,7 @@
 #include "VGClient/vgservicerecords.h"
 #include "VGClient/vgwire.h"
 #include "service/store.h"
-#include "sharedcode/platform/ipc.h"
+#include "sharedcode/platform/namedevent.h"
 #include "tests/vigilond/vigilond_process.h"
 #include "tests/child_process.h"
 #include "tests/test_env.h"
