@@ -2,11 +2,8 @@
 // CryptoAPI sealing against known answers, the registry values as the library
 // reads them, named mutexes with their owner records, security descriptors and
 // abandonment, byte-range locks and the delete-on-close lock file, the DLL's
-// message table through FormatMessageA, and trace lines through
-// OutputDebugStringA to a debugger.
-//
-// Some cases need a second process: the program starts itself again with
-// VG_WIN32_CHILD naming the part to play (see main).
+// message table through FormatMessageA. (Trace lines through
+// OutputDebugStringA to a debugger: test_tracing, on both builds.)
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -15,7 +12,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,14 +26,13 @@
 #include "sharedcode/platform/namedevent.h"
 #include "sharedcode/platform/namedobj.h"
 #include "sharedcode/platform/pipe.h"
-#include "sharedcode/tracing.h"
+#include "tests/child_process.h"
 #include "tests/pe_image.h"
 #include "tests/test_env.h"
 
 namespace {
 
-constexpr char kChildRole[] = "VG_WIN32_CHILD";
-constexpr char kChildArgument[] = "VG_WIN32_ARG";
+using childtest::Child;
 
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
@@ -46,86 +41,20 @@ std::string UniqueName(const char* szStem) {
     return std::string(szStem) + "." + std::to_string(::GetCurrentProcessId());
 }
 
-// Starts this program again to play a part; the child inherits the
-// environment, so the role travels in it.
-bool StartChild(const char* szRole, const std::string& argument, DWORD dwFlags, PROCESS_INFORMATION* ppi) {
-    char szProgram[MAX_PATH];
-    if (::GetModuleFileNameA(nullptr, szProgram, sizeof(szProgram)) >= sizeof(szProgram)) return false;
-    std::string commandLine = std::string("\"") + szProgram + "\"";
-    ::SetEnvironmentVariableA(kChildRole, szRole);
-    ::SetEnvironmentVariableA(kChildArgument, argument.c_str());
-    STARTUPINFOA si = {};
-    si.cb = sizeof(si);
-    const BOOL fStarted = ::CreateProcessA(szProgram, &commandLine[0], nullptr, nullptr, FALSE, dwFlags, nullptr,
-                                           nullptr, &si, ppi);
-    ::SetEnvironmentVariableA(kChildRole, nullptr);
-    ::SetEnvironmentVariableA(kChildArgument, nullptr);
-    return fStarted != FALSE;
+// Takes the mutex args[0] and ends without releasing it.
+VG_CHILD(AbandonMutex) {
+    CRVN::IPC::CNamedMutex mutex;
+    if (!mutex.Create(args[0].c_str()) || !mutex.Lock()) return 1;
+    ::TerminateProcess(::GetCurrentProcess(), 7);
+    return 2;
 }
 
-// Waits for a child started without a debugger; its exit code, or -1 when
-// it had to be ended.
-long WaitChild(PROCESS_INFORMATION& pi) {
-    DWORD dwExit = 0;
-    if (::WaitForSingleObject(pi.hProcess, 30000) != WAIT_OBJECT_0) {
-        ::TerminateProcess(pi.hProcess, 1);
-        ::WaitForSingleObject(pi.hProcess, 5000);
-        dwExit = static_cast<DWORD>(-1);
-    } else {
-        ::GetExitCodeProcess(pi.hProcess, &dwExit);
-    }
-    ::CloseHandle(pi.hThread);
-    ::CloseHandle(pi.hProcess);
-    return static_cast<long>(dwExit);
-}
-
-// Runs a child with this process as its debugger; the texts it handed to
-// OutputDebugStringA, in order.
-std::vector<std::string> DebugChild(const char* szRole, long* plExit) {
-    std::vector<std::string> texts;
-    *plExit = -1;
-    PROCESS_INFORMATION pi;
-    if (!StartChild(szRole, "", DEBUG_ONLY_THIS_PROCESS, &pi)) return texts;
-    const ULONGLONG deadline = ::GetTickCount64() + 30000;
-    for (bool fDone = false; !fDone;) {
-        DEBUG_EVENT ev;
-        if (!::WaitForDebugEvent(&ev, 500)) {
-            if (::GetTickCount64() < deadline) continue;
-            ::TerminateProcess(pi.hProcess, 1);  // its exit still arrives as an event
-            continue;
-        }
-        DWORD dwContinue = DBG_CONTINUE;
-        switch (ev.dwDebugEventCode) {
-            case OUTPUT_DEBUG_STRING_EVENT: {
-                const OUTPUT_DEBUG_STRING_INFO& info = ev.u.DebugString;
-                std::string text(info.nDebugStringLength, '\0');
-                SIZE_T cbRead = 0;
-                ::ReadProcessMemory(pi.hProcess, info.lpDebugStringData, &text[0], text.size(), &cbRead);
-                text.resize(cbRead);
-                if (!text.empty() && text.back() == '\0') text.pop_back();
-                texts.push_back(text);
-                break;
-            }
-            case EXCEPTION_DEBUG_EVENT:
-                if (ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
-                    dwContinue = DBG_EXCEPTION_NOT_HANDLED;
-                break;
-            case CREATE_PROCESS_DEBUG_EVENT:
-                if (ev.u.CreateProcessInfo.hFile) ::CloseHandle(ev.u.CreateProcessInfo.hFile);
-                break;
-            case LOAD_DLL_DEBUG_EVENT:
-                if (ev.u.LoadDll.hFile) ::CloseHandle(ev.u.LoadDll.hFile);
-                break;
-            case EXIT_PROCESS_DEBUG_EVENT:
-                *plExit = static_cast<long>(ev.u.ExitProcess.dwExitCode);
-                fDone = true;
-                break;
-        }
-        ::ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, dwContinue);
-    }
-    ::CloseHandle(pi.hThread);
-    ::CloseHandle(pi.hProcess);
-    return texts;
+// Owns the lock file of the settings file args[0] and ends without closing.
+VG_CHILD(HoldLockFile) {
+    CSmartIni ini;
+    if (ini.HrOpen(Wide(args[0]).c_str(), true, true) != S_OK) return 1;
+    ::TerminateProcess(::GetCurrentProcess(), 7);
+    return 2;
 }
 
 // A module file holding one resource: type 2, name 1000.
@@ -377,19 +306,16 @@ TEST_F(Win32Mutex, AbandonedByAThreadOrAProcessIsTakenOver) {
     EXPECT_EQ(pRecord[1], ::GetCurrentThreadId());
     mutex.Unlock();
 
-    PROCESS_INFORMATION pi;
-    ASSERT_TRUE(StartChild("abandon", m_name, 0, &pi));
-    const DWORD dwChild = pi.dwProcessId;
-    EXPECT_EQ(WaitChild(pi), 7);
-    EXPECT_EQ(pRecord[0], dwChild);
+    Child owner(AbandonMutex, {m_name});
+    EXPECT_EQ(owner.Wait(), 7);
+    EXPECT_EQ(pRecord[0], owner.Pid());
     plat::HANDLE h = plat::CreateMutexW(nullptr, m_wszGlobal.c_str());
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(plat::WaitForSingleObject(h, 5000), plat::kWaitAbandoned);
     EXPECT_TRUE(plat::ReleaseMutex(h));
     plat::CloseHandle(h);
 
-    ASSERT_TRUE(StartChild("abandon", m_name, 0, &pi));
-    EXPECT_EQ(WaitChild(pi), 7);
+    EXPECT_EQ(Child(AbandonMutex, {m_name}).Wait(), 7);
     EXPECT_TRUE(mutex.Lock());
     EXPECT_EQ(pRecord[0], ::GetCurrentProcessId());
     EXPECT_EQ(mutex.HoldCount(), 1);
@@ -473,9 +399,7 @@ TEST_F(Win32Files, TheLockFileHasOneOwnerAndGoesWithIt) {
     EXPECT_FALSE(plat::GetFileAttributesExW(iniLock.c_str(), &data));
 
     // An owner process that ends without closing.
-    PROCESS_INFORMATION pi;
-    ASSERT_TRUE(StartChild("holdlock", std::string(ini.begin(), ini.end()), 0, &pi));
-    EXPECT_EQ(WaitChild(pi), 7);
+    EXPECT_EQ(Child(HoldLockFile, {std::string(ini.begin(), ini.end())}).Wait(), 7);
     EXPECT_FALSE(plat::GetFileAttributesExW(iniLock.c_str(), &data));
     CSmartIni next;
     EXPECT_EQ(next.HrOpen(ini.c_str(), true, true), S_OK);
@@ -525,49 +449,4 @@ TEST(Win32Messages, TheDllsTableThroughFormatMessageA) {
     ::FreeLibrary(hDll);
 }
 
-// A debugger gets the trace lines through OutputDebugStringA: the header
-// pieces, then the message with its line feed. The child traces once.
-TEST(Win32Tracing, LinesReachTheDebugger) {
-    long lExit = 0;
-    const std::vector<std::string> texts = DebugChild("trace", &lExit);
-    EXPECT_EQ(lExit, 0);
-    ASSERT_EQ(texts.size(), 2u);
-    EXPECT_TRUE(std::regex_match(
-        texts[0], std::regex("test_win32\\.cpp\\(77\\): [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3} test_win32!"
-                             "TID\\([0-9a-f]{4,}h\\) Win32Child ")))
-        << texts[0];
-    EXPECT_EQ(texts[1], "traced 42\n");
-}
-
-// The parts a child plays; its exit code tells the parent it got there.
-int RunChild(const std::string& role) {
-    char szArgument[MAX_PATH] = {};
-    ::GetEnvironmentVariableA(kChildArgument, szArgument, sizeof(szArgument));
-    if (role == "abandon") {
-        // Acquires the mutex and ends without releasing it.
-        CRVN::IPC::CNamedMutex mutex;
-        if (!mutex.Create(szArgument) || !mutex.Lock()) return 1;
-        ::TerminateProcess(::GetCurrentProcess(), 7);
-    } else if (role == "holdlock") {
-        CSmartIni ini;
-        const std::wstring path = Wide(szArgument);
-        if (ini.HrOpen(path.c_str(), true, true) != S_OK) return 1;
-        ::TerminateProcess(::GetCurrentProcess(), 7);
-    } else if (role == "trace") {
-        CRVN::Tracing tracing;
-        if (!::IsDebuggerPresent()) return 1;
-        tracing.Header(__FILE__, 77, "Win32Child");
-        tracing.Message("traced %d", 42);
-        return 0;
-    }
-    return 2;
-}
-
 }  // namespace
-
-int main(int argc, char** argv) {
-    char szRole[32];
-    if (::GetEnvironmentVariableA(kChildRole, szRole, sizeof(szRole)) != 0) return RunChild(szRole);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
