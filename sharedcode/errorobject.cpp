@@ -30,12 +30,6 @@ DWORD NextInstanceNumber() {
 
 }  // namespace
 
-void testing_hooks::SetErrorObjectCounter(DWORD dwCounter) {
-    InstanceNumbers& n = Numbers();
-    CriticalSection::CLock lock(n.lock);
-    n.dwLast = dwCounter;
-}
-
 CErrorObject::CErrorObject() { m_tag.Format("%08X", static_cast<unsigned>(NextInstanceNumber())); }
 
 CErrorObject::~CErrorObject() = default;  // text 4 down to the tag, in that order

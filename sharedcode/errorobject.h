@@ -48,9 +48,3 @@ protected:
     TSz<char> m_text3;
     TSz<wchar_t> m_text4;
 };
-
-namespace testing_hooks {
-// Sets the process-wide instance counter (0: the next object starts from the
-// tick count again).
-void SetErrorObjectCounter(DWORD dwCounter);
-}  // namespace testing_hooks
