@@ -155,6 +155,9 @@ TEST_F(VigilondDispatch, RequestsItCannotAnswerGetAFailureOrNothing) {
     EXPECT_EQ(Send(kScreeningPipe, Query(0xFFFFFFFF, 148)).Status(), kHrUnknownCommand);
     EXPECT_EQ(Send(kManagementPipe, Query(VGCMD_ISBLACKLISTED, 148)).Status(), kHrWrongPipe);
     EXPECT_EQ(Send(kScreeningPipe, Query(VGCMD_ENDMGMTSESSION, 116)).Status(), kHrWrongPipe);
+    std::vector<uint8_t> unterminated = Query(VGCMD_ISBLACKLISTED, 148);
+    std::memset(&unterminated[offsetof(VGIPQUERY, szIPAddress)], 'A', sizeof(VGIPQUERY::szIPAddress));
+    EXPECT_EQ(Send(kScreeningPipe, unterminated).Status(), static_cast<HRESULT>(0x80070057));
     // A streamed command's failure is a list header, so the list reader sees it.
     const Collect list = Send(kManagementPipe, Query(VGCMD_GETBLACKITEMLIST, 115));
     ASSERT_EQ(list.messages.size(), 1u);
