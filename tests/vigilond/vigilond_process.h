@@ -19,6 +19,14 @@
 #include "tests/child_process.h"
 #include "tests/test_env.h"
 
+// The whole of a file; empty when it cannot be read.
+inline std::string ReadText(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
 // Polls until pred holds, for at most timeoutMs; whether it held.
 inline bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 3000) {
     for (int waited = 0; !pred(); waited += 10) {
@@ -74,12 +82,7 @@ public:
     void Kill() { m_child.reset(); }
     void Signal(int sig) { ::kill(static_cast<pid_t>(m_child->Pid()), sig); }
 
-    std::string Log() const {
-        std::ifstream f(LogPath());
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
+    std::string Log() const { return ReadText(LogPath()); }
 
 private:
     std::string m_dir;
