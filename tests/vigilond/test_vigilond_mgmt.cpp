@@ -102,10 +102,15 @@ std::vector<Rec> Fetch(VGHRESULT(VGAPI* get)(VGSESSIONID, Item**, VGDWORD*, VGDW
 std::vector<VGLISTITEMREC> BlackList(const VGSESSIONID& id) { return Fetch<VGLISTITEMREC>(HrVGGetBlackItemList, id); }
 
 TEST_F(VigilondMgmt, LogonNeedsTheRightPasswordAndSessionsEndOnce) {
+    // What --add-admin cannot store it refuses, and nobody logs on with it.
+    EXPECT_EQ(AddAdmin(m_process->StateDir(), "bob", ""), 1);             // no password line
+    EXPECT_EQ(AddAdmin(m_process->StateDir(), "bob", "\n"), 1);           // an empty one
+    EXPECT_EQ(AddAdmin(m_process->StateDir(), "bob smith", "pw\n"), 2);   // a blank in the name
+    EXPECT_EQ(AddAdmin(m_process->StateDir(), "bob", std::string(600, 'x') + "\n"), 1);  // too long
     StartWith();
     const VGSESSIONID bad = Open(kHrLogonFailure, "admin", "wrong");
     EXPECT_TRUE(IsZero(bad));
-    Open(kHrLogonFailure, "nobody", "s3cret pass");
+    Open(kHrLogonFailure, "bob", "pw");
     Open(kHrLogonFailure, nullptr, nullptr);
     Open(S_OK, "ADMIN");  // names compare without regard to case
 
@@ -130,15 +135,6 @@ TEST_F(VigilondMgmt, LogonNeedsTheRightPasswordAndSessionsEndOnce) {
     EXPECT_NE(log.find("Mgmt Logon failure: admin (test_vigilond_mgmt, tests)"), std::string::npos) << log;
     EXPECT_NE(log.find("Mgmt Logoff: admin"), std::string::npos);
     EXPECT_EQ(log.find("s3cret"), std::string::npos) << "a password in the log";
-}
-
-TEST_F(VigilondMgmt, AddAdminRefusesWhatItCannotStore) {
-    EXPECT_EQ(AddAdmin(m_process->StateDir(), "bob", ""), 1);             // no password line
-    EXPECT_EQ(AddAdmin(m_process->StateDir(), "bob", "\n"), 1);           // an empty one
-    EXPECT_EQ(AddAdmin(m_process->StateDir(), "bob smith", "pw\n"), 2);   // a blank in the name
-    EXPECT_EQ(AddAdmin(m_process->StateDir(), "bob", std::string(600, 'x') + "\n"), 1);  // too long
-    StartWith();
-    Open(kHrLogonFailure, "bob", "pw");
 }
 
 TEST_F(VigilondMgmt, SessionsExpireAfterTheirIdleTime) {

@@ -65,9 +65,11 @@ std::string RawExchange(const void* pv, uint32_t cb, uint32_t cbAnnounced, int t
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     std::string got = "no connection";
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-        std::string frame(reinterpret_cast<const char*>(&cbAnnounced), 4);
-        frame.append(static_cast<const char*>(pv), cb);
-        if (pv) (void)!::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+        if (pv) {
+            std::string frame(reinterpret_cast<const char*>(&cbAnnounced), 4);
+            frame.append(static_cast<const char*>(pv), cb);
+            (void)!::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+        }
         char buf[4096];
         ssize_t n;
         for (got.clear(); (n = ::recv(fd, buf, sizeof(buf), 0)) > 0;) got.append(buf, static_cast<size_t>(n));
