@@ -2,23 +2,22 @@
 // screening command, the rules as front ends see them, persistence across a
 // kill, concurrent front ends, hostile clients, stopping and reloading.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "VGClient/vgservicerecords.h"
 #include "VGClient/vgwire.h"
+#include "service/dispatch.h"
 #include "service/store.h"
 #include "sharedcode/platform/namedevent.h"
 #include "tests/vigilond/vigilond_process.h"
@@ -29,17 +28,8 @@ using namespace vgsvc;
 
 namespace {
 
-class Vigilond : public VgTestEnv {
+class Vigilond : public VigilondTest {
 protected:
-    void SetUp() override {
-        VgTestEnv::SetUp();
-        m_process.reset(new VigilondProcess(m_dir));
-    }
-    void TearDown() override {
-        m_process.reset();
-        VgTestEnv::TearDown();
-    }
-
     // Entries placed in the database before the service starts.
     void Seed(std::initializer_list<std::pair<ListKind, const char*>> entries) {
         Store store;
@@ -52,13 +42,6 @@ protected:
         }
     }
 
-    // Settings file lines before the first start; keys not named keep
-    // their defaults.
-    void Settings(const std::string& text) {
-        ::mkdir(m_process->StateDir().c_str(), 0700);
-        std::ofstream(m_process->IniPath()) << text;
-    }
-
     // How often the service has re-read its settings so far.
     size_t Reloads() const {
         const std::string log = m_process->Log();
@@ -68,46 +51,32 @@ protected:
             ++c;
         return c;
     }
-
-    std::unique_ptr<VigilondProcess> m_process;
 };
 
-// One raw frame to a pipe: the reply's payload, or "closed" when the
-// service closed without one, or "silent" after timeoutMs.
-std::string RawExchange(const std::string& pipe, const std::string& frame, int timeoutMs = 3000) {
+// One frame announcing cbAnnounced bytes to the screening pipe: the reply's
+// payload, or "closed" when the service closed without one, or "silent"
+// when it sent nothing for timeoutMs.
+std::string RawExchange(const void* pv, uint32_t cb, uint32_t cbAnnounced, int timeoutMs = 3000) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof(addr.sun_path), "%s/%s", ::getenv("VIGILON_PIPE_DIR"), pipe.c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        ::close(fd);
-        return "no connection";
-    }
-    if (!frame.empty()) (void)!::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
-    std::string got;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, left) != 1) {
-            ::close(fd);
-            return "silent";
+    std::snprintf(addr.sun_path, sizeof(addr.sun_path), "%s/%s", ::getenv("VIGILON_PIPE_DIR"), VG_SCREENING_PIPE);
+    const timeval tv{timeoutMs / 1000, timeoutMs % 1000 * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    std::string got = "no connection";
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+        if (pv) {
+            std::string frame(reinterpret_cast<const char*>(&cbAnnounced), 4);
+            frame.append(static_cast<const char*>(pv), cb);
+            (void)!::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
         }
         char buf[4096];
-        const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
-        if (n <= 0) break;
-        got.append(buf, static_cast<size_t>(n));
+        ssize_t n;
+        for (got.clear(); (n = ::recv(fd, buf, sizeof(buf), 0)) > 0;) got.append(buf, static_cast<size_t>(n));
+        got = n < 0 ? "silent" : got.size() < 4 ? "closed" : got.substr(4);
     }
     ::close(fd);
-    if (got.size() < 4) return "closed";
-    return got.substr(4);
-}
-
-std::string Frame(const void* pv, uint32_t cb, uint32_t cbAnnounced) {
-    std::string f(reinterpret_cast<const char*>(&cbAnnounced), 4);
-    f.append(static_cast<const char*>(pv), cb);
-    return f;
+    return got;
 }
 
 int32_t StatusOf(const std::string& reply) {
@@ -120,7 +89,7 @@ int32_t StatusOf(const std::string& reply) {
 
 TEST_F(Vigilond, AnswersEveryScreeningCommandThroughTheLibrary) {
     Seed({{kWhiteList, "192.0.2.0/24"}, {kBlackList, "198.51.100.0/24"}, {kTrustedList, "2001:db8::7"}});
-    ASSERT_TRUE(m_process->Start());
+    StartWith();
     // First start made what was missing.
     for (const char* f : {"/registry.reg", "/state/PNASRes.dll", "/state/vigilon.ini", "/state/vigilon.db"})
         EXPECT_EQ(::access((m_dir + f).c_str(), R_OK), 0) << f;
@@ -134,7 +103,6 @@ TEST_F(Vigilond, AnswersEveryScreeningCommandThroughTheLibrary) {
     EXPECT_EQ(HrVGIsWhiteListed(&dw, "192.0.2.200", 0), S_OK);
     EXPECT_EQ(dw, 1u);
     EXPECT_EQ(VGIsBlackListed("198.51.100.5", 0, 0), 1u);
-    EXPECT_EQ(VGIsBlackListed("192.0.2.5", 0, 0), 0u);
     EXPECT_EQ(VGIsTrusted("2001:DB8:0::7", 0), 1u);
     EXPECT_EQ(HrVGIsBlackListed(&dw, "not an address", 0), static_cast<VGHRESULT>(0x80070057));
 
@@ -168,9 +136,7 @@ TEST_F(Vigilond, AnswersEveryScreeningCommandThroughTheLibrary) {
         EXPECT_EQ(HrVGProcessAuthFailure("bob", "203.0.113.50", VGSVC_IMAP, "PLAIN", nullptr, nullptr, 0), S_OK);
     EXPECT_EQ(VGAllowIPConnection("203.0.113.50", VGSVC_IMAP, &info1, 0), 0u);
     EXPECT_EQ(info1, VG_ADMIT_BLACKLIST);
-    EXPECT_EQ(VGIsBlackListed("203.0.113.50", 0, 0), 1u);
     EXPECT_EQ(HrVGProcessAuthSuccess("bob", "203.0.113.51", 0, 0), S_OK);
-    EXPECT_EQ(HrVGProcessAuthFailure("bob", "192.0.2.1", VGSVC_IMAP, "PLAIN", nullptr, nullptr, 0), S_FALSE);
 
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(m_process->Stop(SIGTERM), 0);
@@ -183,8 +149,7 @@ TEST_F(Vigilond, AnswersEveryScreeningCommandThroughTheLibrary) {
 }
 
 TEST_F(Vigilond, NothingAcknowledgedIsLostWhenItIsKilled) {
-    Settings("[AuthFail]\r\nBlockThreshold=1\r\nFreezeAccount=0\r\n[Logs]\r\nLogLevel=1\r\n");
-    ASSERT_TRUE(m_process->Start());
+    StartWith("[AuthFail]\r\nBlockThreshold=1\r\nFreezeAccount=0\r\n[Logs]\r\nLogLevel=1\r\n");
     std::vector<std::string> acknowledged;
     std::atomic<bool> fKilled{false};
     std::thread burst([&] {
@@ -200,7 +165,7 @@ TEST_F(Vigilond, NothingAcknowledgedIsLostWhenItIsKilled) {
     fKilled = true;
     burst.join();
     ASSERT_GT(acknowledged.size(), 3u);
-    ASSERT_TRUE(m_process->Start());
+    StartWith();
     size_t cLost = 0;
     for (const std::string& ip : acknowledged) cLost += VGIsBlackListed(ip.c_str(), 0, 0) != 1;
     EXPECT_EQ(cLost, 0u) << "of " << acknowledged.size();
@@ -230,44 +195,33 @@ VG_CHILD(AskConcurrently) {
 
 TEST_F(Vigilond, ConcurrentFrontEndsEachGetTheRightAnswer) {
     Seed({{kWhiteList, "192.0.2.0/24"}, {kBlackList, "198.51.100.0/24"}});
-    ASSERT_TRUE(m_process->Start());
+    StartWith();
     std::vector<childtest::Child> children;
     for (int p = 0; p < 4; ++p) children.emplace_back(AskConcurrently);
     for (childtest::Child& child : children) EXPECT_EQ(child.Wait(60000), 0);
     EXPECT_EQ(m_process->Stop(), 0);
 }
 
+// The dispatcher's statuses for each kind of bad request are checked below
+// the pipe; here, what only a connection shows.
 TEST_F(Vigilond, HostileClientsGetAFailureOrACloseAndDoNotStallIt) {
-    ASSERT_TRUE(m_process->Start());
+    StartWith();
     VGIPQUERY q{};
     q.hdr.cbSize = sizeof(q);
-    q.hdr.dwCommand = VGCMD_ISBLACKLISTED;
+    q.hdr.dwCommand = 99;
     q.hdr.dwVersion = VG_PROTOCOL_VERSION;
     std::strcpy(q.szIPAddress, "192.0.2.1");
-    EXPECT_EQ(RawExchange(VG_SCREENING_PIPE, Frame(&q, 3, 3)), "closed");
-    EXPECT_EQ(RawExchange(VG_SCREENING_PIPE, Frame(&q, sizeof(q), 1000000)), "closed");
-    EXPECT_EQ(RawExchange(VG_SCREENING_PIPE, Frame(&q, sizeof(q), sizeof(q) + 4)), "closed");  // cut short
-    VGIPQUERY bad = q;
-    bad.hdr.dwVersion = 0;
-    EXPECT_EQ(StatusOf(RawExchange(VG_SCREENING_PIPE, Frame(&bad, sizeof(bad), sizeof(bad)))),
-              static_cast<int32_t>(0x8007000D));
-    bad = q;
-    bad.hdr.dwCommand = 99;
-    EXPECT_EQ(StatusOf(RawExchange(VG_SCREENING_PIPE, Frame(&bad, sizeof(bad), sizeof(bad)))),
-              static_cast<int32_t>(0x80070001));
-    EXPECT_EQ(StatusOf(RawExchange(VG_MANAGEMENT_PIPE, Frame(&q, sizeof(q), sizeof(q)))),
-              static_cast<int32_t>(0x80070005));
-    std::memset(q.szIPAddress, 'A', sizeof(q.szIPAddress));  // no terminator
-    EXPECT_EQ(StatusOf(RawExchange(VG_SCREENING_PIPE, Frame(&q, sizeof(q), sizeof(q)))),
-              static_cast<int32_t>(0x80070057));
+    EXPECT_EQ(RawExchange(&q, 3, 3), "closed");                          // names no command
+    EXPECT_EQ(RawExchange(&q, sizeof(q), 1000000), "closed");            // oversized
+    EXPECT_EQ(RawExchange(&q, sizeof(q), sizeof(q) + 4), "closed");      // cut short
+    EXPECT_EQ(StatusOf(RawExchange(&q, sizeof(q), sizeof(q))), kHrUnknownCommand);
 
     // More silent clients than workers: each is dropped, and a front end
     // that comes after them is answered.
     std::vector<std::thread> silent;
     std::atomic<int> cClosed{0};
     const auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < 12; ++i)
-        silent.emplace_back([&] { cClosed += RawExchange(VG_SCREENING_PIPE, "", 5000) == "closed"; });
+    for (int i = 0; i < 12; ++i) silent.emplace_back([&] { cClosed += RawExchange(nullptr, 0, 0, 5000) == "closed"; });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(VGIsBlackListed("192.0.2.1", 0, 0), 0u);
     EXPECT_EQ(HrVGIsBlackListed(nullptr, "192.0.2.1", 0), S_OK);
@@ -277,54 +231,24 @@ TEST_F(Vigilond, HostileClientsGetAFailureOrACloseAndDoNotStallIt) {
     EXPECT_EQ(m_process->Stop(), 0);
 }
 
-TEST_F(Vigilond, ReadsItsSettingsAgainWhenTheFileChangesOrOnSighup) {
-    Seed({{kBlackList, "198.51.100.0/24"}});
-    ASSERT_TRUE(m_process->Start());
-    VGDWORD info = 0;
-    EXPECT_EQ(VGAllowIPConnection("198.51.100.1", VGSVC_IMAP, &info, 0), 0u);
-    {
-        std::ifstream in(m_process->IniPath());
-        std::stringstream text;
-        text << in.rdbuf();
-        std::string ini = text.str();
-        const std::string from = "[IMAP]\r\nUseBlackList=1";
-        ASSERT_NE(ini.find(from), std::string::npos);
-        ini.replace(ini.find(from), from.size(), "[IMAP]\r\nUseBlackList=0");
-        std::ofstream(m_process->IniPath(), std::ios::trunc) << ini;
-    }
-    bool fSeen = false;
-    for (int i = 0; i < 100 && !fSeen; ++i) {
-        fSeen = VGAllowIPConnection("198.51.100.1", VGSVC_IMAP, &info, 0) == 1;
-        if (!fSeen) std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    }
-    EXPECT_TRUE(fSeen);
-    // SIGHUP re-reads the file whether it changed or not.
-    const size_t cBefore = Reloads();
-    m_process->Signal(SIGHUP);
-    for (int i = 0; i < 100 && Reloads() == cBefore; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_GT(Reloads(), cBefore);
-    EXPECT_EQ(VGAllowIPConnection("198.51.100.1", VGSVC_SMTP, &info, 0), 0u);
-    EXPECT_EQ(m_process->Stop(SIGINT), 0);
-}
-
-// The wake-up event re-reads the settings although the file did not change;
-// a name of the test's own keeps parallel tests from taking its wake-ups.
-TEST_F(Vigilond, ReadsItsSettingsAgainWhenItsWakeUpEventIsSet) {
+// SIGHUP and the wake-up event re-read the settings although the file did
+// not change (an edit of the file is checked with the management side); a
+// name of the test's own keeps parallel tests from taking its wake-ups.
+TEST_F(Vigilond, ReadsItsSettingsAgainOnSighupOrItsWakeUpEvent) {
     const std::string event = "Global\\vgtest.wake." + std::to_string(::getpid());
-    ASSERT_TRUE(m_process->Start({"--wake-event", event}));
+    StartWith("", {"--wake-event", event});
     plat::HEVENT hEvent = nullptr;
-    for (int i = 0; i < 200 && !(hEvent = plat::OpenEventA(event.c_str())); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_NE(hEvent, nullptr);
-    const size_t cBefore = Reloads();
-    for (int round = 0; round < 2; ++round) {
-        ASSERT_TRUE(plat::SetEvent(hEvent));
-        for (int i = 0; i < 100 && Reloads() == cBefore + round; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        EXPECT_EQ(Reloads(), cBefore + round + 1);
+    ASSERT_TRUE(WaitFor([&] { return (hEvent = plat::OpenEventA(event.c_str())) != nullptr; }));
+    for (size_t round = 0; round < 3; ++round) {
+        const size_t cBefore = Reloads();
+        if (round == 0)
+            m_process->Signal(SIGHUP);
+        else
+            ASSERT_TRUE(plat::SetEvent(hEvent));
+        EXPECT_TRUE(WaitFor([&] { return Reloads() > cBefore; })) << round;
     }
     plat::CloseEvent(hEvent);
-    EXPECT_EQ(m_process->Stop(), 0);
+    EXPECT_EQ(m_process->Stop(SIGINT), 0);
     // The service removes the name it made.
     EXPECT_EQ(plat::OpenEventA(event.c_str()), nullptr);
 }

@@ -1,11 +1,13 @@
-// Addresses, the range index, the settings table, the schema and the
-// dispatcher: every command answered, and requests it cannot answer.
+// Addresses, the range index, the settings table, the schema, the
+// dispatcher (every command answered, and requests it cannot answer), and
+// the management pieces below the pipe: sessions, password hashes, Base64.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string>
 #include <vector>
 
 #include "service/dispatch.h"
@@ -15,6 +17,9 @@
 #include "service/service.h"
 #include "service/settings.h"
 #include "service/store.h"
+#include "sharedcode/platform/credentials.h"
+#include "sharedcode/platform/crypto.h"
+#include "sharedcode/platform/process.h"
 #include "tests/test_env.h"
 
 using namespace vgsvc;
@@ -82,21 +87,17 @@ TEST(VigilondIndex, OverlappingRangesAnswerWithTheLatestExpiry) {
 }
 
 TEST(VigilondSettings, EveryNamedSettingHasADefaultAndTheReadmeShowsIt) {
-    std::ifstream f(VGS_README);
     std::stringstream readme;
-    readme << f.rdbuf();
+    readme << std::ifstream(VGS_README).rdbuf();
     EXPECT_EQ(SettingDefaults().size(), 127u);
     for (const SettingDefault& d : SettingDefaults()) {
         ASSERT_NE(d.szDefault, nullptr) << d.szSection << "." << d.szKey;
-        const std::string row = std::string("| ") + d.szSection + " | " + d.szKey + " | " + d.szType + " | " +
-                                d.szDefault + " | " + d.szMeaning + " |";
-        bool fFrontEnd = readme.str().find(row) == std::string::npos;
-        if (fFrontEnd) {
-            // The front-end sections share one row.
-            const std::string shared = std::string("| *front end* | ") + d.szKey + " | " + d.szType + " | " +
-                                       d.szDefault + " | " + d.szMeaning + " |";
-            EXPECT_NE(readme.str().find(shared), std::string::npos) << "README lacks: " << row;
-        }
+        const std::string row = std::string(" | ") + d.szKey + " | " + d.szType + " | " + d.szDefault + " | " +
+                                d.szMeaning + " |";
+        // The front-end sections share one row.
+        EXPECT_TRUE(readme.str().find("| " + std::string(d.szSection) + row) != std::string::npos ||
+                    readme.str().find("| *front end*" + row) != std::string::npos)
+            << "README lacks: " << d.szSection << row;
     }
 }
 
@@ -155,6 +156,9 @@ TEST_F(VigilondDispatch, RequestsItCannotAnswerGetAFailureOrNothing) {
     EXPECT_EQ(Send(kScreeningPipe, Query(0xFFFFFFFF, 148)).Status(), kHrUnknownCommand);
     EXPECT_EQ(Send(kManagementPipe, Query(VGCMD_ISBLACKLISTED, 148)).Status(), kHrWrongPipe);
     EXPECT_EQ(Send(kScreeningPipe, Query(VGCMD_ENDMGMTSESSION, 116)).Status(), kHrWrongPipe);
+    std::vector<uint8_t> unterminated = Query(VGCMD_ISBLACKLISTED, 148);
+    std::memset(&unterminated[offsetof(VGIPQUERY, szIPAddress)], 'A', sizeof(VGIPQUERY::szIPAddress));
+    EXPECT_EQ(Send(kScreeningPipe, unterminated).Status(), static_cast<HRESULT>(0x80070057));
     // A streamed command's failure is a list header, so the list reader sees it.
     const Collect list = Send(kManagementPipe, Query(VGCMD_GETBLACKITEMLIST, 115));
     ASSERT_EQ(list.messages.size(), 1u);
@@ -192,21 +196,17 @@ TEST_F(VigilondDispatch, EveryCommandIsAnsweredAndManagementChecksTheSession) {
 
 namespace {
 
-void RawSql(const std::string& path, const char* szSql) {
+// Runs statements on a database file: the first column of the last row
+// they returned, -1 when none did.
+int64_t Sql(const std::string& path, const char* szSql) {
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, szSql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    sqlite3_close(db);
-}
-
-int64_t RawInt(const std::string& path, const char* szSql) {
-    sqlite3* db = nullptr;
-    sqlite3_stmt* st = nullptr;
     int64_t v = -1;
-    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK && sqlite3_prepare_v2(db, szSql, -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-        v = sqlite3_column_int64(st, 0);
-    sqlite3_finalize(st);
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    auto first = [](void* pv, int, char** values, char**) {
+        *static_cast<int64_t*>(pv) = values[0] ? std::atoll(values[0]) : 0;
+        return 0;
+    };
+    EXPECT_EQ(sqlite3_exec(db, szSql, first, &v, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
     sqlite3_close(db);
     return v;
 }
@@ -217,12 +217,80 @@ TEST_F(VigilondDispatch, TheSchemaIsBroughtUpToDateAndANewerOneRefused) {
     m_service.Close();
     const std::string db = m_dir + "/state/vigilon.db";
     // A version 2 database still has the failures' time index.
-    RawSql(db, "CREATE INDEX failures_by_time ON failures(time); PRAGMA user_version=2;");
+    Sql(db, "CREATE INDEX failures_by_time ON failures(time); PRAGMA user_version=2;");
     Store store;
     ASSERT_EQ(store.Open(m_dir + "/state"), S_OK);
     store.Close();
-    EXPECT_EQ(RawInt(db, "PRAGMA user_version"), kSchemaVersion);
-    EXPECT_EQ(RawInt(db, "SELECT count(*) FROM sqlite_master WHERE name = 'failures_by_time'"), 0);
-    RawSql(db, "PRAGMA user_version=99;");
+    EXPECT_EQ(Sql(db, "PRAGMA user_version"), kSchemaVersion);
+    EXPECT_EQ(Sql(db, "SELECT count(*) FROM sqlite_master WHERE name = 'failures_by_time'"), 0);
+    Sql(db, "PRAGMA user_version=99;");
     EXPECT_EQ(store.Open(m_dir + "/state"), static_cast<HRESULT>(0x8007065A));
+}
+
+// A logon drops the sessions idle past their time before it counts the open
+// ones, so a full table of forgotten sessions does not refuse every logon.
+TEST(VigilondSessions, IdleOnesExpireAndMakeRoomUnderTheLimit) {
+    Sessions s;
+    VGITEMID kept, id;
+    ASSERT_TRUE(s.Open("alice", 0, 60, &kept));
+    for (size_t i = 1; i < kMaxSessions; ++i) ASSERT_TRUE(s.Open("admin", 10, 60, &id));
+    EXPECT_FALSE(s.Open("admin", 60, 60, &id));
+    std::string who;
+    EXPECT_TRUE(s.Touch(kept, 60, 60, &who));  // each use restarts the idle time
+    EXPECT_EQ(who, "alice");
+    EXPECT_TRUE(s.Open("admin", 71, 60, &id));
+    EXPECT_EQ(s.Count(), 2u);
+    EXPECT_TRUE(s.End(id, &who));
+    EXPECT_EQ(who, "admin");
+    EXPECT_FALSE(s.End(id, nullptr));
+    EXPECT_FALSE(s.Touch(kept, 121, 60, nullptr));  // idle 61 s
+    EXPECT_EQ(s.Count(), 0u);
+}
+
+TEST(VigilondCredentials, HashesAreYescryptWithSaltAndCheckExactly) {
+    char h1[plat::kPasswordHashSize], h2[plat::kPasswordHashSize];
+    ASSERT_TRUE(plat::HashPassword("correct horse", h1, sizeof(h1)));
+    ASSERT_TRUE(plat::HashPassword("correct horse", h2, sizeof(h2)));
+    EXPECT_EQ(std::string(h1, 3), "$y$");
+    EXPECT_STRNE(h1, h2);  // a fresh salt each time
+    EXPECT_TRUE(plat::CheckPassword("correct horse", h1));
+    EXPECT_TRUE(plat::CheckPassword("correct horse", h2));
+    EXPECT_FALSE(plat::CheckPassword("correct horsE", h1));
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_LOGON_FAILURE));
+    EXPECT_FALSE(plat::CheckPassword("", h1));
+    EXPECT_FALSE(plat::CheckPassword("correct horse", "not a hash"));
+    EXPECT_FALSE(plat::CheckPassword("x", ""));
+    const std::string tooLong(plat::kMaxPasswordLength + 1, 'p');
+    EXPECT_FALSE(plat::HashPassword(tooLong.c_str(), h1, sizeof(h1)));
+    EXPECT_FALSE(plat::HashPassword("pw", h1, 8));
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
+TEST(VigilondCredentials, Base64DecodesWhatTheEncoderWrites) {
+    // Every length around the encoder's 48-byte lines, line breaks included.
+    for (DWORD cb : {0u, 1u, 2u, 3u, 47u, 48u, 49u, 200u}) {
+        std::string bytes(cb, '\0');
+        for (DWORD i = 0; i < cb; ++i) bytes[i] = static_cast<char>(i * 37 + 1);
+        char text[512];
+        DWORD cch = sizeof(text);
+        ASSERT_TRUE(plat::CryptBinaryToStringA(reinterpret_cast<const BYTE*>(bytes.data()), cb,
+                                               plat::kCryptStringBase64, text, &cch));
+        DWORD cbOut = 0;
+        ASSERT_TRUE(plat::CryptStringToBinaryA(text, 0, plat::kCryptStringBase64, nullptr, &cbOut)) << cb;
+        EXPECT_EQ(cbOut, cb);
+        std::string out(cb + 1, '\0');
+        cbOut = cb + 1;
+        ASSERT_TRUE(plat::CryptStringToBinaryA(text, 0, plat::kCryptStringBase64,
+                                               reinterpret_cast<BYTE*>(&out[0]), &cbOut));
+        EXPECT_EQ(out.substr(0, cbOut), bytes) << cb;
+    }
+    BYTE b[8];
+    DWORD cb = 1;
+    EXPECT_FALSE(plat::CryptStringToBinaryA("aGVsbG8=", 0, plat::kCryptStringBase64, b, &cb));
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    for (const char* bad : {"aGVsbG8", "aGV*bG8=", "a===", "aGVsbG8=aGVs"}) {
+        cb = sizeof(b);
+        EXPECT_FALSE(plat::CryptStringToBinaryA(bad, 0, plat::kCryptStringBase64, b, &cb)) << bad;
+        EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA)) << bad;
+    }
 }

@@ -5,20 +5,50 @@
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/child_process.h"
+#include "tests/test_env.h"
+
+// The whole of a file; empty when it cannot be read.
+inline std::string ReadText(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// Polls until pred holds, for at most timeoutMs; whether it held.
+inline bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 3000) {
+    for (int waited = 0; !pred(); waited += 10) {
+        if (waited >= timeoutMs) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// The child's side: args are the log file, then vigilond's arguments.
+inline int ExecVigilond(const childtest::Args& args) {
+    if (!::freopen(args[0].c_str(), "a", stderr)) return 126;
+    std::vector<char*> argv{const_cast<char*>(VIGILOND_PATH)};
+    for (size_t i = 1; i < args.size(); ++i) argv.push_back(const_cast<char*>(args[i].c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    return 127;
+}
+
 class VigilondProcess {
 public:
     explicit VigilondProcess(const std::string& dir) : m_dir(dir) {}
-    ~VigilondProcess() { Kill(); }
 
     const std::string StateDir() const { return m_dir + "/state"; }
     const std::string IniPath() const { return m_dir + "/state/vigilon.ini"; }
@@ -26,71 +56,58 @@ public:
 
     // Starts it and waits until both pipes listen; false after 10 s.
     bool Start(const std::vector<std::string>& extra = {}) {
-        const char* szPipes = ::getenv("VIGILON_PIPE_DIR");
-        const std::string pipes = szPipes ? szPipes : "";
-        ::unlink((pipes + "/W.A.R.D.E.N.").c_str());
-        ::unlink((pipes + "/Quartermast").c_str());
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            FILE* log = ::freopen(LogPath().c_str(), "a", stderr);
-            (void)log;
-            std::vector<std::string> args = {VIGILOND_PATH, "--state-dir", StateDir()};
-            args.insert(args.end(), extra.begin(), extra.end());
-            std::vector<char*> argv;
-            for (std::string& a : args) argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        for (int i = 0; i < 1000; ++i) {
-            struct stat st;
-            if (::stat((pipes + "/W.A.R.D.E.N.").c_str(), &st) == 0 && ::stat((pipes + "/Quartermast").c_str(), &st) == 0)
-                return true;
-            int status;
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        const std::string pipes = ::getenv("VIGILON_PIPE_DIR");
+        const std::string screening = pipes + "/W.A.R.D.E.N.", management = pipes + "/Quartermast";
+        ::unlink(screening.c_str());
+        ::unlink(management.c_str());
+        childtest::Args args = {LogPath(), "--state-dir", StateDir()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        m_child.reset(new childtest::Child(ExecVigilond, args, 300));
+        struct stat st;
+        return WaitFor([&] { return ::stat(screening.c_str(), &st) == 0 && ::stat(management.c_str(), &st) == 0; },
+                       10000);
     }
 
     // Sends a signal and waits up to timeoutMs for the exit; the exit code,
     // or -1 when it did not exit normally in time.
     int Stop(int sig = SIGTERM, int timeoutMs = 5000) {
-        if (m_pid <= 0) return -1;
-        ::kill(m_pid, sig);
-        int status = 0;
-        for (int waited = 0; ::waitpid(m_pid, &status, WNOHANG) == 0; waited += 5) {
-            if (waited >= timeoutMs) {
-                Kill();
-                return -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (!m_child) return -1;
+        Signal(sig);
+        const int code = m_child->Wait(timeoutMs);
+        m_child.reset();
+        return code;
     }
 
-    void Kill() {
-        if (m_pid <= 0) return;
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
+    // Ends it at once, as kill -9 does.
+    void Kill() { m_child.reset(); }
+    void Signal(int sig) { ::kill(static_cast<pid_t>(m_child->Pid()), sig); }
 
-    void Signal(int sig) { ::kill(m_pid, sig); }
-    pid_t Pid() const { return m_pid; }
-
-    std::string Log() const {
-        std::ifstream f(LogPath());
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
+    std::string Log() const { return ReadText(LogPath()); }
 
 private:
     std::string m_dir;
-    pid_t m_pid = -1;
+    std::unique_ptr<childtest::Child> m_child;  // killed and reaped with it
+};
+
+// A test with a vigilond of its own, not yet started.
+class VigilondTest : public VgTestEnv {
+protected:
+    void SetUp() override {
+        VgTestEnv::SetUp();
+        m_process.reset(new VigilondProcess(m_dir));
+    }
+    void TearDown() override {
+        m_process.reset();
+        VgTestEnv::TearDown();
+    }
+    // Starts it, with these lines as a new settings file (keys not named
+    // keep their defaults).
+    void StartWith(const std::string& ini = "", const std::vector<std::string>& extra = {}) {
+        if (!ini.empty()) {
+            ::mkdir(m_process->StateDir().c_str(), 0700);
+            std::ofstream(m_process->IniPath()) << ini;
+        }
+        ASSERT_TRUE(m_process->Start(extra));
+    }
+    std::unique_ptr<VigilondProcess> m_process;
 };
