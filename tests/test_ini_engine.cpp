@@ -10,6 +10,7 @@
 #include "sharedcode/platform/faults_testhook.h"
 #include "sharedcode/platform/file.h"
 #include "sharedcode/platform/heap.h"
+#include "sharedcode/platform/process.h"
 #include "tests/test_ini_support.h"
 
 namespace {
@@ -134,19 +135,44 @@ TEST_F(SmartIni, SavesWriteOnlyRealChanges) {
 }
 
 // A save puts a new file in the old one's place: what a writer waiting for
-// the old file's lock finds out before writing.
-TEST_F(SmartIni, SaveReplacesTheFile) {
+// the old file's lock finds out before writing. Windows refuses the replace
+// while a handle lacks delete sharing, and Wine while any handle is open
+// (rename over an open file): the text is then written in place. Either way
+// nothing is left beside the file.
+TEST_F(SmartIni, SaveReplacesTheFileOrWritesInPlaceWhenRefused) {
     const std::string path = PathOf("p.ini");
+    const std::wstring wpath = Windows(path);
     WriteExternally(path, "[S]\r\nk=old\r\n");
     CSmartIni ini;
     ASSERT_EQ(S_OK, ini.HrOpen(path.c_str(), false, false));
-    plat::FileHandle hOld = plat::CreateFileW(Windows(path).c_str(), plat::kFileGenericRead, 7, plat::kOpenExisting, 0);
-    EXPECT_TRUE(plat::IsFileAtPath(hOld, Windows(path).c_str()));
-    ASSERT_EQ(S_OK, ini.HrSetString("S", "k", "new"));
-    EXPECT_FALSE(plat::IsFileAtPath(hOld, Windows(path).c_str()));
-    EXPECT_EQ(ERROR_FILE_INVALID, plat::GetLastError());
-    plat::CloseFile(hOld);
-    EXPECT_EQ("\r\n[S]\r\nk=new\r\n", ReadAll(path));
+    for (const DWORD dwShare : {7u, 3u}) {
+        plat::FileHandle hOld = plat::CreateFileW(wpath.c_str(), plat::kFileGenericRead, dwShare, plat::kOpenExisting, 0);
+        EXPECT_TRUE(plat::IsFileAtPath(hOld, wpath.c_str()));
+        const std::string value = "v" + std::to_string(dwShare);
+        ASSERT_EQ(S_OK, ini.HrSetString("S", "k", value.c_str()));
+        const bool fReplaceable = !kWindows || (dwShare == 7 && !plat::RunsUnderWine());
+        EXPECT_EQ(!fReplaceable, plat::IsFileAtPath(hOld, wpath.c_str())) << "share " << dwShare;
+        if (fReplaceable) {
+            EXPECT_EQ(ERROR_FILE_INVALID, plat::GetLastError());
+        }
+        plat::CloseFile(hOld);
+        EXPECT_EQ("\r\n[S]\r\nk=" + value + "\r\n", ReadAll(path));
+        EXPECT_FALSE(Exists(path + ".tmp") || Exists(path + ".new")) << "share " << dwShare;
+    }
+}
+
+// A writer stopped while it wrote in place left its whole text beside a file
+// that may be torn: loads take that text, and the next save leaves one file.
+TEST_F(SmartIni, RecoveryCopyStandsForATornFile) {
+    const std::string path = PathOf("r.ini");
+    WriteExternally(path, "[S]\r\nk=1\r\nxxxx=1\r\n");
+    WriteExternally(path + ".new", "[S]\r\nk=1\r\n");
+    CSmartIni ini;
+    ASSERT_EQ(S_OK, ini.HrOpen(path.c_str(), false, false));
+    EXPECT_EQ(1u, CSmartIniTestPeer(ini).Cache().Count());
+    ASSERT_EQ(S_OK, ini.HrSetString("S", "k", "2"));
+    EXPECT_EQ("\r\n[S]\r\nk=2\r\n", ReadAll(path));
+    EXPECT_FALSE(Exists(path + ".new"));
 }
 
 // The new file keeps the old one's permissions; a settings file reached
@@ -169,7 +195,7 @@ TEST_F(SmartIni, SaveKeepsPermissionsAndSymbolicLinks) {
     ASSERT_EQ(S_OK, ini.HrSetString("S", "k", "new"));
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_NE(std::string::npos, ReadAll(target).find("k=new"));
-    EXPECT_FALSE(Exists(link + ".tmp"));
+    EXPECT_FALSE(Exists(link + ".tmp") || Exists(link + ".new"));
 }
 
 TEST_F(SmartIni, DeleteOnCloseRemovesTheFileAtDestructionAndAtRebinding) {

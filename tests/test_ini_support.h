@@ -31,6 +31,12 @@ private:
 
 namespace initest {
 
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
 inline std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
 // The path with backslashes, as the engine's wide calls take it.

@@ -75,29 +75,19 @@ void MoveLastWriteTimeOn(plat::FileHandle h, const plat::FileTime* pftBefore) {
     }
 }
 
-// Writes the text, flushed, to wszPath + ".tmp" and puts that file in
-// wszPath's place. False, with nothing changed but a temporary file removed,
-// when any step fails.
-bool ReplaceWithText(const wchar_t* wszPath, const TSz<char>& text, const plat::FileTime* pftBefore) {
-    TSz<wchar_t> wszTemp;
-    try {
-        wszTemp.Assign(wszPath);
-        wszTemp.Append(L".tmp");
-    } catch (long) {
-        return false;
-    }
-    // A temporary file a killed writer left behind is overwritten.
-    plat::ScopedFile file(plat::CreateFileW(wszTemp.Get(), plat::kFileGenericWrite, 0, plat::kCreateAlways, 0));
+// Writes the text, flushed, to a new file at wszTemp (over what a killed
+// writer left there). False, with the file removed, when any step fails.
+bool WriteWholeFile(const wchar_t* wszTemp, const TSz<char>& text, const plat::FileTime* pftBefore) {
+    plat::ScopedFile file(plat::CreateFileW(wszTemp, plat::kFileGenericWrite, 0, plat::kCreateAlways, 0));
     if (!file.IsOpen()) return false;
     DWORD cbWritten;
     bool fDone = plat::WriteFile(file.Get(), text.Get(), text.Length(), &cbWritten) != FALSE;
     if (fDone) MoveLastWriteTimeOn(file.Get(), pftBefore);
     fDone = fDone && plat::FlushFileBuffers(file.Get());
-    file.Close();  // the replacement must be closed
-    fDone = fDone && plat::ReplaceFileW(wszPath, wszTemp.Get());
+    file.Close();
     if (!fDone) {
         const DWORD dwError = plat::GetLastError();
-        plat::DeleteFileW(wszTemp.Get());
+        plat::DeleteFileW(wszTemp);
         plat::SetLastError(dwError);
     }
     return fDone;
@@ -125,8 +115,7 @@ CSmartIni::CSmartIni() {
 }
 
 CSmartIni::~CSmartIni() {
-    if (!m_wszPath.IsEmpty() && TestIniFlag(kfDeleteOnClose) && IsFilePath(m_wszPath.Get()))
-        plat::DeleteFileW(m_wszPath.Get());
+    if (!m_wszPath.IsEmpty() && TestIniFlag(kfDeleteOnClose) && IsFilePath(m_wszPath.Get())) DeleteBoundFile();
     ClearCache();
     m_hLockFile.Close();
 }
@@ -188,12 +177,19 @@ void CSmartIni::SetLastWriteTime(const plat::FileTime& ft) {
 // ---------------------------------------------------------------------------
 // Binding
 
+// The file and a recovery copy an interrupted save left, which would
+// otherwise stand for the file if it came again.
+void CSmartIni::DeleteBoundFile() {
+    plat::DeleteFileW(m_wszPath.Get());
+    plat::DeleteFileW(m_wszNewPath.Get());
+}
+
 // What every HrOpen does first: give up the lock file, and the file bound
 // until now (deleting it when asked to), then forget the paths.
 void CSmartIni::UnbindForOpen() {
     m_hLockFile.Close();
     if (!m_wszPath.IsEmpty()) {
-        if (TestIniFlag(kfDeleteOnClose)) plat::DeleteFileW(m_wszPath.Get());
+        if (TestIniFlag(kfDeleteOnClose)) DeleteBoundFile();
         SetIniFlag(kfDetached, true);
         AbandonTransaction();
         ClearCache();
@@ -203,14 +199,21 @@ void CSmartIni::UnbindForOpen() {
     m_szPlainPath.Assign("");
     m_wszPath.Assign(L"");
     m_wszDirectory.Assign(L"");
-    m_wszLockPath.Assign(L"");
+    for (TSz<wchar_t>* pwsz : {&m_wszLockPath, &m_wszTempPath, &m_wszNewPath}) pwsz->Assign(L"");
 }
 
-// The lock-file path and the directory of the long path just set.
+// The lock-file, temporary and recovery paths and the directory of the long
+// path just set.
 HRESULT CSmartIni::FinishBinding() {
+    const struct {
+        TSz<wchar_t>* pwsz;
+        const wchar_t* wszSuffix;
+    } derived[] = {{&m_wszLockPath, L".lck"}, {&m_wszTempPath, L".tmp"}, {&m_wszNewPath, L".new"}};
     try {
-        m_wszLockPath.Assign(m_wszPath.Get());
-        m_wszLockPath.Append(L".lck");
+        for (const auto& d : derived) {
+            d.pwsz->Assign(m_wszPath.Get());
+            d.pwsz->Append(d.wszSuffix);
+        }
     } catch (long hr) {
         return static_cast<HRESULT>(hr);
     }
@@ -334,8 +337,8 @@ HRESULT CSmartIni::HrOpenFile(bool fCreate, bool fExclusive) {
         if (!plat::GetFileAttributesExW(m_wszPath.Get(), &data) && plat::GetLastError() == ERROR_FILE_NOT_FOUND) {
             m_mtxFile.Lock();
             plat::SetLastError(ERROR_SUCCESS);
-            plat::ScopedFile file(plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericWrite,
-                                                    plat::kFileShareRead | plat::kFileShareWrite, plat::kOpenAlways, 0));
+            plat::ScopedFile file(
+                plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericWrite, kShareAll, plat::kOpenAlways, 0));
             if (!file.IsOpen()) {
                 const HRESULT hr = HrFromLastError();
                 m_mtxFile.Unlock();
@@ -429,8 +432,10 @@ HRESULT CSmartIni::ReadFileCore(char** ppImage, DWORD* pcbImage, bool fForChange
     const DWORD dwLast = m_dwLastReadTick.load();
     if (!fForChange && dwInterval && dwLast && plat::GetTickCount() - dwLast < dwInterval * 1000u) return S_OK;
 
-    plat::ScopedFile file(
-        plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericRead, kShareAll, plat::kOpenExisting, 0));
+    // A save stopped while it wrote in place left its whole text beside the
+    // file, which may be torn: that text counts until the next save.
+    const wchar_t* wszRead = IsFilePath(m_wszNewPath.Get()) ? m_wszNewPath.Get() : m_wszPath.Get();
+    plat::ScopedFile file(plat::CreateFileW(wszRead, plat::kFileGenericRead, kShareAll, plat::kOpenExisting, 0));
     if (!file.IsOpen()) return HrFromLastError();
     uint64_t cbFile = 0;
     if (!plat::GetFileSizeEx(file.Get(), &cbFile)) return HrFromLastError();
@@ -510,8 +515,19 @@ HRESULT CSmartIni::HrSave(bool fForce) {
         return static_cast<HRESULT>(hr);
     }
     CNamedMutexLock lockFile(m_mtxFile);
+    const HRESULT hr = WriteText(text);
+    if (HrFailed(hr)) return hr;
+    plat::FileAttributeData data;
+    if (plat::GetFileAttributesExW(m_wszPath.Get(), &data)) SetLastWriteTime(data.ftLastWriteTime);
+    SetDirty(false);
+    if (m_pfnOnSave) m_pfnOnSave(m_pvOnSaveContext);
+    return S_OK;
+}
 
-    plat::ScopedFile file;
+// Opens the settings file for writing (creating it when missing) and takes
+// the exclusive byte-range lock, waiting for readers and writers that hold
+// one; the file then at the path is the one locked.
+HRESULT CSmartIni::OpenLockedForSave(plat::ScopedFile& file) {
     for (int iReopen = 0; !file.IsOpen(); ++iReopen) {
         for (int iRetry = 0;; ++iRetry) {
             file.Reset(plat::CreateFileW(m_wszPath.Get(), plat::kFileGenericWrite, kShareAll, plat::kOpenAlways,
@@ -537,36 +553,56 @@ HRESULT CSmartIni::HrSave(bool fForce) {
             file.Close();
         }
     }
-    const plat::FileHandle h = file.Get();
+    return S_OK;
+}
 
+// Beyond the in-place write on purpose, for safety: the text goes to a new
+// file that then takes the settings file's place in one step, so that a
+// writer killed at any moment leaves the old text or the new one, never the
+// new text over the tail of the old. A folder that takes no new file gets no
+// save at all (nothing changes), since an in-place write there could tear.
+HRESULT CSmartIni::WriteText(const TSz<char>& text) {
+    plat::ScopedFile file;
+    HRESULT hr = OpenLockedForSave(file);
+    if (HrFailed(hr)) return hr;
     plat::FileTime ftBefore;
-    const plat::FileTime* pftBefore = plat::GetFileLastWriteTime(h, &ftBefore) ? &ftBefore : nullptr;
-    // Beyond the in-place write on purpose, for safety: the text goes to a
-    // new file that then takes the settings file's place in one step, so that
-    // a writer killed at any moment leaves the old text or the new one, never
-    // the new text over the tail of the old.
-    if (!ReplaceWithText(m_wszPath.Get(), text, pftBefore)) {
-        // The platform refused the replace (another process holds the file
-        // without delete sharing, or the folder takes no new file): the text
-        // is written in place through the handle locked above.
-        DWORD cbWritten;
-        if (!plat::WriteFile(h, text.Get(), text.Length(), &cbWritten)) {
-            const HRESULT hr = HrFromLastError();
-            plat::UnlockFileEx(h, 0, kcbLockRange);
-            return hr;
-        }
-        plat::SetEndOfFile(h);
-        plat::FlushFileBuffers(h);
+    const plat::FileTime* pftBefore = plat::GetFileLastWriteTime(file.Get(), &ftBefore) ? &ftBefore : nullptr;
+    const bool fWritten = WriteWholeFile(m_wszTempPath.Get(), text, pftBefore);
+    hr = fWritten ? S_OK : HrFromLastError();
+    // Windows refuses to rename over a file that is open, and Wine whatever
+    // the sharing: this handle goes before the replace.
+    plat::UnlockFileEx(file.Get(), 0, kcbLockRange);
+    file.Close();
+    if (!fWritten) return hr;
+    // A recovery copy still there is older than this text, and readers take
+    // it over the file: the text goes through its name then.
+    if (!IsFilePath(m_wszNewPath.Get()) && plat::ReplaceFileW(m_wszPath.Get(), m_wszTempPath.Get())) return S_OK;
+    if (!plat::ReplaceFileW(m_wszNewPath.Get(), m_wszTempPath.Get())) {
+        hr = HrFromLastError();
+        plat::DeleteFileW(m_wszTempPath.Get());
+        return hr;
+    }
+    if (plat::ReplaceFileW(m_wszPath.Get(), m_wszNewPath.Get())) return S_OK;
+
+    // The replace was refused: another process holds the file open without
+    // delete sharing (under Wine: at all), or it is a symbolic link. The text
+    // is written in place while its recovery copy stands beside the file, so
+    // that a writer killed meanwhile leaves readers the whole text.
+    hr = OpenLockedForSave(file);
+    if (HrFailed(hr)) return hr;
+    const plat::FileHandle h = file.Get();
+    DWORD cbWritten;
+    if (plat::WriteFile(h, text.Get(), text.Length(), &cbWritten) && plat::SetEndOfFile(h) &&
+        plat::FlushFileBuffers(h)) {
         MoveLastWriteTimeOn(h, pftBefore);
+    } else {
+        hr = HrFromLastError();
     }
     plat::UnlockFileEx(h, 0, kcbLockRange);
-    plat::FileAttributeData data;
-    const bool fData = plat::GetFileAttributesExW(m_wszPath.Get(), &data) != FALSE;
     file.Close();
-    if (fData) SetLastWriteTime(data.ftLastWriteTime);
-    SetDirty(false);
-    if (m_pfnOnSave) m_pfnOnSave(m_pvOnSaveContext);
-    return S_OK;
+    // A failed write keeps the recovery copy, which holds the text.
+    if (HrSucceeded(hr)) plat::DeleteFileW(m_wszNewPath.Get());
+    return hr;
 }
 
 // ---------------------------------------------------------------------------

@@ -249,10 +249,13 @@ public:
     // the lock file stay until the next HrOpen.
     virtual void Close();
     // Writes the cache to the file when Dirty is set (or when forced),
-    // through to the disk, under the file mutex and an exclusive byte-range
-    // lock. Detached: 0x800700A1, nothing written. ReadOnly: 0, nothing
-    // written. No path, or one with "\.ini" in it: 0x8007007B. A string heap that cannot hold
-    // the text: 0x80030008, the cache kept as it is.
+    // through to the disk, under the file mutex, once the exclusive
+    // byte-range lock could be taken: a new file takes the file's place, or,
+    // where that is refused, the text is written in place beside a recovery
+    // copy. A folder that takes no new file: its error, nothing written.
+    // Detached: 0x800700A1, nothing written. ReadOnly: 0, nothing written.
+    // No path, or one with "\.ini" in it: 0x8007007B. A string heap that
+    // cannot hold the text: 0x80030008, the cache kept as it is.
     virtual HRESULT HrSave(bool fForce);
 
     // Removes a key and saves (in transaction mode: journals instead).
@@ -322,12 +325,15 @@ private:
     plat::FileTime LastWriteTime();
     void SetLastWriteTime(const plat::FileTime& ft);
     void UnbindForOpen();
+    void DeleteBoundFile();
     HRESULT FinishBinding();
     HRESULT RefreshCore(bool* pfReloaded, bool fForChange);
     HRESULT ReloadCore(bool fForChange);
     HRESULT ReadFileCore(char** ppImage, DWORD* pcbImage, bool fForChange);
     HRESULT RefreshStep(bool fForChange);
     HRESULT HrCheckChange(const char* szSection, const char* szKey);
+    HRESULT OpenLockedForSave(plat::ScopedFile& file);
+    HRESULT WriteText(const TSz<char>& text);
 
     void* m_pvOnReloadContext = nullptr;
     void* m_pvOnSaveContext = nullptr;
@@ -343,6 +349,8 @@ private:
     TSz<wchar_t> m_wszPath;        // long form; empty = not bound
     TSz<wchar_t> m_wszDirectory;   // m_wszPath before its last backslash
     TSz<wchar_t> m_wszLockPath;    // m_wszPath + ".lck"
+    TSz<wchar_t> m_wszTempPath;    // m_wszPath + ".tmp": a save's text while it is written
+    TSz<wchar_t> m_wszNewPath;     // m_wszPath + ".new": a save's whole text while it writes in place
     CLockedQueue<tagINITRANSACTION, RecordTraits<tagINITRANSACTION>> m_qJournal;
     CEntryCache m_cache;           // the entries and the section notes
     plat::ScopedFile m_hLockFile;  // the lock file while this object owns it

@@ -175,10 +175,12 @@ BOOL UnlockFileEx(FileHandle hFile, uint64_t qwOffset, uint64_t cbLength);
 // permissions pass to the replacement; a missing replaced file is no error.
 // Both must lie in one folder, and the replacement must be closed.
 // Win32: ReplaceFileW, or MoveFileExW(REPLACE_EXISTING | WRITE_THROUGH) when
-// the replaced file is missing, and always under Wine, whose ReplaceFileW
-// leaves the name missing for a moment. While another handle holds the replaced file
+// the replaced file is missing. While another handle holds the replaced file
 // without kFileShareDelete the call fails (ERROR_SHARING_VIOLATION,
 // ERROR_ACCESS_DENIED or ERROR_UNABLE_TO_REMOVE_REPLACED) and nothing changes.
+// Under Wine MoveFileExW alone, as Wine's ReplaceFileW leaves the name missing
+// for a moment; Wine refuses it while any handle has the replaced file open,
+// whatever the sharing (ERROR_ACCESS_DENIED).
 // POSIX: rename, then fsync of the folder; the mode bits (and the owner, where
 // allowed) are copied first. A symbolic link is not replaced by a file:
 // ERROR_NOT_SUPPORTED.

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "sharedcode/platform/file.h"
+#include "sharedcode/platform/process.h"
 
 namespace plat {
 
@@ -36,15 +37,6 @@ OVERLAPPED Overlapped(uint64_t qwOffset) {
     ov.Offset = static_cast<DWORD>(qwOffset);
     ov.OffsetHigh = static_cast<DWORD>(qwOffset >> 32);
     return ov;
-}
-
-// Wine's ntdll exports its version; Windows' does not.
-bool RunsUnderWine() {
-    static const bool s_fWine = [] {
-        HMODULE hNtdll = ::GetModuleHandleA("ntdll.dll");
-        return hNtdll && ::GetProcAddress(hNtdll, "wine_get_version") != nullptr;
-    }();
-    return s_fWine;
 }
 }  // namespace
 
@@ -131,22 +123,20 @@ BOOL UnlockFileEx(FileHandle hFile, uint64_t qwOffset, uint64_t cbLength) {
 }
 
 BOOL ReplaceFileW(const wchar_t* wszReplaced, const wchar_t* wszReplacement) {
-    // Wine's ReplaceFileW moves the replaced file away before it moves the
-    // replacement in, so for a moment the name is missing, and a process
-    // killed then leaves no file at all. Its MoveFileExW is one rename(2),
-    // which never leaves the name missing. That rename is refused while
-    // another handle has the replaced file open, even shared for deletion:
-    // then ReplaceFileW, which is not.
-    if (RunsUnderWine() &&
-        ::MoveFileExW(wszReplacement, wszReplaced, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return TRUE;
+    constexpr DWORD kMove = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    // Wine's MoveFileExW is one rename(2), which never leaves the name
+    // missing; its ReplaceFileW moves the replaced file away before it moves
+    // the replacement in, and a process killed between leaves no file. Wine
+    // refuses the rename while any handle has the replaced file open, even
+    // shared for deletion: the caller then sees the refusal.
+    if (RunsUnderWine()) return ::MoveFileExW(wszReplacement, wszReplaced, kMove);
     if (::ReplaceFileW(wszReplaced, wszReplacement, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
         return TRUE;
     const DWORD dwError = ::GetLastError();
     // No file to replace yet; or the replaced file is gone and the
     // replacement still has its own name: a move finishes the job.
     if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_UNABLE_TO_MOVE_REPLACEMENT)
-        return ::MoveFileExW(wszReplacement, wszReplaced, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        return ::MoveFileExW(wszReplacement, wszReplaced, kMove);
     ::SetLastError(dwError);
     return FALSE;
 }

@@ -36,4 +36,8 @@ BOOL GetOsMajorVersion(DWORD* pdwMajor);
 // /proc/self/statm; Windows: the working set.
 uint64_t GetResidentBytes();
 
+// Whether this Windows program runs under Wine (its ntdll exports
+// wine_get_version). Always false on POSIX.
+bool RunsUnderWine();
+
 }  // namespace plat

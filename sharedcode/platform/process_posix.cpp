@@ -112,4 +112,6 @@ uint64_t GetResidentBytes() {
     return resident * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
+bool RunsUnderWine() { return false; }
+
 }  // namespace plat

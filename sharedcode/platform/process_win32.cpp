@@ -63,4 +63,12 @@ uint64_t GetResidentBytes() {
     return ::K32GetProcessMemoryInfo(::GetCurrentProcess(), &pmc, sizeof(pmc)) ? pmc.WorkingSetSize : 0;
 }
 
+bool RunsUnderWine() {
+    static const bool s_fWine = [] {
+        HMODULE hNtdll = ::GetModuleHandleA("ntdll.dll");
+        return hNtdll && ::GetProcAddress(hNtdll, "wine_get_version") != nullptr;
+    }();
+    return s_fWine;
+}
+
 }  // namespace plat
