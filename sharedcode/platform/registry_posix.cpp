@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,6 +47,7 @@ struct Snapshot {
     off_t size = 0;
     int64_t mtimeNs = 0;
     LONG openError = ERROR_SUCCESS;  // ERROR_BADDB for a malformed file
+    uint64_t state = 0;              // numbers the parses, newest highest
     std::unordered_map<std::string, RegKeyData> keys;  // full path, lower case
 };
 
@@ -279,7 +281,7 @@ bool ParseRegText(std::string text, std::unordered_map<std::string, RegKeyData>&
     return true;
 }
 
-std::shared_ptr<const Snapshot> Load(const std::string& path, const struct stat* st) {
+std::shared_ptr<Snapshot> Load(const std::string& path, const struct stat* st) {
     auto snap = std::make_shared<Snapshot>();
     snap->path = path;
     if (!st) return snap;  // no file: an empty registry
@@ -342,6 +344,7 @@ public:
         return true;
     }
     bool Armed() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
     void Disarm() {
         if (m_fd >= 0) ::close(m_fd);
         m_fd = -1;
@@ -394,6 +397,7 @@ private:
 std::mutex g_cacheLock;
 std::shared_ptr<const Snapshot> g_cache;
 FolderWatch g_watch;
+std::atomic<uint64_t> g_newestState{0};  // g_cache's state, read without the lock
 
 bool SameFile(const Snapshot& c, bool exists, const struct stat& st) {
     return c.exists == exists &&
@@ -403,8 +407,10 @@ bool SameFile(const Snapshot& c, bool exists, const struct stat& st) {
 
 // The registry as the file is now: the cached parse while the file is
 // unchanged, else a new parse. Parsing happens under the lock, so a read that
-// starts after an edit never gets the parse from before it.
-std::shared_ptr<const Snapshot> Current() {
+// starts after an edit never gets the parse from before it. With
+// fDeferCheck and a watch, the cached parse without a look at the watch.
+// *pNotice receives the state handed out and the watch to wait on.
+std::shared_ptr<const Snapshot> Current(bool fDeferCheck, RegNotice* pNotice) {
     static const bool s_fAtFork = [] {
         ::pthread_atfork(nullptr, nullptr, [] { g_watch.Forget(); });
         return true;
@@ -413,29 +419,39 @@ std::shared_ptr<const Snapshot> Current() {
     const char* env = ::getenv("VIGILON_REGISTRY");
     const char* path = env && *env ? env : kDefaultRegistryPath;
     std::lock_guard<std::mutex> lock(g_cacheLock);
+    const auto handOut = [pNotice](bool fUnchecked) {
+        pNotice->fdChanged = g_watch.Fd();
+        pNotice->uState = g_cache->state;
+        pNotice->fUnchecked = fUnchecked;
+        return g_cache;
+    };
     const Snapshot* c = g_cache.get();
     if (c && c->path == path && g_watch.Armed()) {
-        if (!g_watch.Changed()) return g_cache;
+        if (fDeferCheck) return handOut(true);
+        if (!g_watch.Changed()) return handOut(false);
     }
     struct stat st;
     bool exists = ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
-    if (c && c->path == path && !g_watch.Armed() && SameFile(*c, exists, st)) return g_cache;
+    if (c && c->path == path && !g_watch.Armed() && SameFile(*c, exists, st)) return handOut(false);
     // Watch first, then read: an edit between the two is not lost.
     if (!c || c->path != path || !g_watch.Armed()) {
         if (g_watch.Arm(path)) exists = ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
     }
-    g_cache = Load(path, exists ? &st : nullptr);
-    return g_cache;
+    std::shared_ptr<Snapshot> fresh = Load(path, exists ? &st : nullptr);
+    fresh->state = g_newestState.load(std::memory_order_relaxed) + 1;
+    g_cache = std::move(fresh);
+    g_newestState.store(g_cache->state, std::memory_order_release);
+    return handOut(false);
 }
 
 }  // namespace
 
 HKEY HkeyLocalMachine() { return &g_hklm; }
 
-LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD, DWORD, HKEY* phkResult) {
+LONG RegOpenKeyWatched(HKEY hkRoot, const char* szSubKey, bool fDeferCheck, HKEY* phkResult, RegNotice* pNotice) {
     if (!phkResult || !hkRoot) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
-    std::shared_ptr<const Snapshot> snap = hkRoot == &g_hklm ? Current() : hkRoot->snapshot;
+    std::shared_ptr<const Snapshot> snap = hkRoot == &g_hklm ? Current(fDeferCheck, pNotice) : hkRoot->snapshot;
     if (snap->openError != ERROR_SUCCESS) return snap->openError;
     // The full key name, folded; the buffer is kept to spare an allocation
     // on every call.
@@ -459,6 +475,15 @@ LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD, DWORD, HKEY* phkRes
     if (!key) return ERROR_NOT_ENOUGH_MEMORY;
     *phkResult = key;
     return ERROR_SUCCESS;
+}
+
+LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD, DWORD, HKEY* phkResult) {
+    RegNotice notice;
+    return RegOpenKeyWatched(hkRoot, szSubKey, false, phkResult, &notice);
+}
+
+bool RegStateMoved(const RegNotice& notice) {
+    return g_newestState.load(std::memory_order_acquire) != notice.uState;
 }
 
 LONG RegQueryValueExA(HKEY hKey, const char* szName, DWORD*, DWORD* pdwType, BYTE* pbData, DWORD* pcbData) {
