@@ -91,6 +91,23 @@ BOOL RecheckTarget(void* pvTarget, DWORD* pdwReplyTimeoutMs) {
     return FALSE;
 }
 
+// Resolves a call's target from the registry as last read, without a look
+// at it. A thread's last such resolution of the pipe serves again while the
+// registry is in the same state: the same values give the same target.
+void ResolveDeferred(DWORD dwPipe, CallTarget* t) {
+    thread_local CallTarget t_last[2] = {};
+    CallTarget& last = t_last[dwPipe == VG_PIPE_SCREENING ? 0 : 1];
+    plat::RegNotice notice;
+    if (plat::RegDeferredState(&notice) && last.szPath[0] && last.notice.uState == notice.uState) {
+        *t = last;
+        t->notice = notice;
+        return;
+    }
+    t->dwPipe = dwPipe;
+    FormatPipePathWatched(dwPipe, t->szPath, &t->dwReplyTimeoutMs, true, &t->notice);
+    last = *t;
+}
+
 }  // namespace
 
 void ResolveServerName(char* szServer, DWORD* pdwReplyTimeoutMs) {
@@ -112,8 +129,8 @@ void FormatPipePath(DWORD dwPipe, char* szPath, DWORD* pdwReplyTimeoutMs) {
 // the last call, can let this call's request reach the local service before
 // the call learns of it; the call then answers as the new path does.
 HRESULT HrPipeTransact(DWORD dwPipe, const void* pvRequest, DWORD cbRequest, void* pvReply, DWORD cbReply) {
-    CallTarget target = {dwPipe, {}, 0, {}};
-    FormatPipePathWatched(dwPipe, target.szPath, &target.dwReplyTimeoutMs, true, &target.notice);
+    CallTarget target;
+    ResolveDeferred(dwPipe, &target);
     const plat::PipeRecheck recheck = {&target.notice, &RecheckTarget, &target};
     bool fRecheck = true;
     for (DWORD dwAttemptsLeft = VG_PIPE_ATTEMPTS;;) {

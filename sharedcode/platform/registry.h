@@ -76,6 +76,12 @@ struct RegNotice {
 // elsewhere, and on Windows, the open looks as every open does.
 LONG RegOpenKeyWatched(HKEY hkRoot, const char* szSubKey, bool fDeferCheck, HKEY* phkResult, RegNotice* pNotice);
 
+// The state that RegOpenKeyWatched with fDeferCheck would show now, without
+// opening a key: TRUE with *pNotice filled as that open would fill it; FALSE
+// where that open would look for changes (then nothing is deferred). Two
+// opens on the same state show the same values.
+bool RegDeferredState(RegNotice* pNotice);
+
 // Whether an open since has found a newer registry than notice's state; no
 // system call. A caller that skipped the look can so learn that another
 // thread took the change notice it would have seen.

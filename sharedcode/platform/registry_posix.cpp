@@ -405,6 +405,23 @@ bool SameFile(const Snapshot& c, bool exists, const struct stat& st) {
                         c.mtimeNs == static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec));
 }
 
+const char* RegistryPath() {
+    const char* env = ::getenv("VIGILON_REGISTRY");
+    return env && *env ? env : kDefaultRegistryPath;
+}
+
+// Under g_cacheLock: g_cache and the watch for the caller to wait on.
+std::shared_ptr<const Snapshot> HandOut(bool fUnchecked, RegNotice* pNotice) {
+    pNotice->fdChanged = g_watch.Fd();
+    pNotice->uState = g_cache->state;
+    pNotice->fUnchecked = fUnchecked;
+    return g_cache;
+}
+
+// Under g_cacheLock: whether g_cache is the parse of path and watched, so
+// that its look for changes can be deferred.
+bool Watched(const char* path) { return g_cache && g_cache->path == path && g_watch.Armed(); }
+
 // The registry as the file is now: the cached parse while the file is
 // unchanged, else a new parse. Parsing happens under the lock, so a read that
 // starts after an edit never gets the parse from before it. With
@@ -416,23 +433,16 @@ std::shared_ptr<const Snapshot> Current(bool fDeferCheck, RegNotice* pNotice) {
         return true;
     }();
     (void)s_fAtFork;
-    const char* env = ::getenv("VIGILON_REGISTRY");
-    const char* path = env && *env ? env : kDefaultRegistryPath;
+    const char* path = RegistryPath();
     std::lock_guard<std::mutex> lock(g_cacheLock);
-    const auto handOut = [pNotice](bool fUnchecked) {
-        pNotice->fdChanged = g_watch.Fd();
-        pNotice->uState = g_cache->state;
-        pNotice->fUnchecked = fUnchecked;
-        return g_cache;
-    };
     const Snapshot* c = g_cache.get();
-    if (c && c->path == path && g_watch.Armed()) {
-        if (fDeferCheck) return handOut(true);
-        if (!g_watch.Changed()) return handOut(false);
+    if (Watched(path)) {
+        if (fDeferCheck) return HandOut(true, pNotice);
+        if (!g_watch.Changed()) return HandOut(false, pNotice);
     }
     struct stat st;
     bool exists = ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
-    if (c && c->path == path && !g_watch.Armed() && SameFile(*c, exists, st)) return handOut(false);
+    if (c && c->path == path && !g_watch.Armed() && SameFile(*c, exists, st)) return HandOut(false, pNotice);
     // Watch first, then read: an edit between the two is not lost.
     if (!c || c->path != path || !g_watch.Armed()) {
         if (g_watch.Arm(path)) exists = ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
@@ -441,7 +451,7 @@ std::shared_ptr<const Snapshot> Current(bool fDeferCheck, RegNotice* pNotice) {
     fresh->state = g_newestState.load(std::memory_order_relaxed) + 1;
     g_cache = std::move(fresh);
     g_newestState.store(g_cache->state, std::memory_order_release);
-    return handOut(false);
+    return HandOut(false, pNotice);
 }
 
 }  // namespace
@@ -480,6 +490,14 @@ LONG RegOpenKeyWatched(HKEY hkRoot, const char* szSubKey, bool fDeferCheck, HKEY
 LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD, DWORD, HKEY* phkResult) {
     RegNotice notice;
     return RegOpenKeyWatched(hkRoot, szSubKey, false, phkResult, &notice);
+}
+
+bool RegDeferredState(RegNotice* pNotice) {
+    const char* path = RegistryPath();
+    std::lock_guard<std::mutex> lock(g_cacheLock);
+    if (!Watched(path)) return false;
+    HandOut(true, pNotice);
+    return true;
 }
 
 bool RegStateMoved(const RegNotice& notice) {

@@ -211,6 +211,11 @@ LONG RegOpenKeyWatched(HKEY hkRoot, const char* szSubKey, bool, HKEY* phkResult,
     return RegOpenKeyExA(hkRoot, szSubKey, 0, kKeyRead, phkResult);
 }
 
+bool RegDeferredState(RegNotice* pNotice) {
+    *pNotice = RegNotice();
+    return false;
+}
+
 bool RegStateMoved(const RegNotice&) { return false; }
 
 LONG RegQueryValueExA(HKEY hKey, const char* szName, DWORD* pdwReserved, DWORD* pdwType, BYTE* pbData,
