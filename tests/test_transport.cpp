@@ -96,7 +96,13 @@ TEST_F(Endpoint, CallsFollowTheRegistry) {
         EXPECT_EQ(hr, HrFromWin32(r.second)) << r.first;
 #endif
     }
+#ifdef _WIN32
     EXPECT_EQ(service.RequestCount(), 1u);
+#else
+    // POSIX looks at the registry while the call waits for its reply: the
+    // first call after the switch away has sent its request by then.
+    EXPECT_EQ(service.RequestCount(), 2u);
+#endif
 }
 
 class Transport : public VgTestEnv {};
@@ -271,6 +277,57 @@ TEST_F(Transport, ConcurrentCallersGetTheirOwnAnswers) {
     for (auto& th : threads) th.join();
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
     EXPECT_EQ(service.RequestCount(), static_cast<size_t>(kThreads * kCalls));
+}
+
+// A change written while a call waits for its reply: a new reply time-out
+// holds for that wait, a new path ends it, and the call answers as the new
+// path does. Windows looks at the registry before each call only.
+TEST_F(Transport, ChangeDuringTheWaitDecidesThatCall) {
+    VG_POSIX_ONLY("the reply wait watches the registry file");
+    FakeService service(VG_SCREENING_PIPE);
+    service.SetHandler([](const Bytes&) { return FakeAction{ListReply(5), -1, 500, false}; });
+    const auto callWhileWriting = [&](const std::string& lines) {
+        std::thread writer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            WriteConfiguration(lines);
+        });
+        VGDWORD v = 0;
+        const VGHRESULT hr = HrVGIsWhiteListed(&v, "1.1.1.1", 0);
+        writer.join();
+        return hr;
+    };
+    WriteConfiguration("\"ReplyTimeout\"=dword:0000012c\r\n");
+    EXPECT_EQ(callWhileWriting(""), 0) << "the wait outlasts the old time-out";
+    EXPECT_EQ(service.RequestCount(), 1u);
+
+    WriteConfiguration("\"Server\"=\"ELSEWHERE\"\r\n\"FailoverMode\"=dword:1\r\n");
+    const auto t0 = Clock::now();
+    EXPECT_EQ(callWhileWriting("\"Server\"=\"ELSEWHERE\"\r\n"), HrFromWin32(ERROR_BAD_NETPATH));
+    EXPECT_LT(MsSince(t0), 400) << "the change ends the wait";
+}
+
+// Threads waiting at the same moment all follow one change, whichever of
+// them takes its notice; the calls of every round after a change follow it.
+TEST_F(Transport, ConcurrentCallersFollowEveryChange) {
+    FakeService service(VG_SCREENING_PIPE);
+    service.SetHandler([](const Bytes&) { return FakeAction{ListReply(5), -1, 30, false}; });
+    constexpr int kThreads = 6, kRounds = 10;
+    for (int round = 0; round < kRounds; ++round) {
+        const bool fLocal = round % 2 == 0;
+        WriteConfiguration(fLocal ? "\"Server\"=\"ELSEWHERE\"\r\n\"FailoverMode\"=dword:1\r\n"
+                                  : "\"Server\"=\"ELSEWHERE\"\r\n");
+        std::vector<std::thread> threads;
+        std::vector<VGHRESULT> results(kThreads, 1);
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&results, t] { results[t] = HrVGIsWhiteListed(nullptr, "1.1.1.1", 0); });
+        for (auto& th : threads) th.join();
+        for (int t = 0; t < kThreads; ++t) {
+            if (fLocal)
+                EXPECT_EQ(results[t], 0) << "round " << round << ", thread " << t;
+            else
+                EXPECT_LT(results[t], 0) << "round " << round << ", thread " << t;
+        }
+    }
 }
 
 }  // namespace

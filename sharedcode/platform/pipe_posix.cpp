@@ -4,16 +4,19 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <new>
 
 #include "sharedcode/platform/process.h"
+#include "sharedcode/platform/registry.h"
 #include "sharedcode/platform/robust_posix.h"
 
 namespace plat {
@@ -89,11 +92,24 @@ DWORD Connect(const sockaddr_un& addr, socklen_t len, DWORD dwTimeoutMs, int* pf
     return ERROR_SUCCESS;
 }
 
-DWORD SendAll(int fd, const void* pv, size_t cb) {
+// Sends all cb bytes. A non-blocking socket whose buffer is full is waited
+// on for up to dwWaitMs, then fails as a blocking send's time-out does:
+// ERROR_PIPE_BUSY.
+DWORD SendAll(int fd, const void* pv, size_t cb, DWORD dwWaitMs) {
+    Deadline deadline;
+    bool fWaited = false;
     for (size_t done = 0; done < cb;) {
         const ssize_t n = RobustSend(fd, static_cast<const char*>(pv) + done, cb - done, MSG_NOSIGNAL);
-        if (n < 0) return PipeError(errno);
-        done += static_cast<size_t>(n);
+        if (n >= 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (errno != EAGAIN) return PipeError(errno);
+        if (!fWaited) deadline = Deadline::In(dwWaitMs);
+        fWaited = true;
+        struct pollfd pfd = {fd, POLLOUT, 0};
+        const int rc = RobustPoll(&pfd, 1, deadline);
+        if (rc <= 0) return rc == 0 ? ERROR_PIPE_BUSY : PipeError(errno);
     }
     return ERROR_SUCCESS;
 }
@@ -101,28 +117,77 @@ DWORD SendAll(int fd, const void* pv, size_t cb) {
 // Sends one frame: a payload of up to 4 KiB (every request of the command
 // table) together with its length in one send, a larger one in a send of its
 // own after it.
-DWORD SendFrame(int fd, const void* pv, DWORD cb) {
+DWORD SendFrame(int fd, const void* pv, DWORD cb, DWORD dwWaitMs) {
     unsigned char frame[4096];
     for (int i = 0; i < 4; ++i) frame[i] = static_cast<unsigned char>(cb >> (8 * i));
     const DWORD cbInline = pv && cb <= sizeof(frame) - 4 ? cb : 0;
     if (cbInline) memcpy(frame + 4, pv, cbInline);
-    DWORD err = SendAll(fd, frame, 4 + cbInline);
-    if (err == ERROR_SUCCESS && pv && cb > cbInline) err = SendAll(fd, pv, cb);
+    DWORD err = SendAll(fd, frame, 4 + cbInline, dwWaitMs);
+    if (err == ERROR_SUCCESS && pv && cb > cbInline) err = SendAll(fd, pv, cb, dwWaitMs);
     return err;
 }
 
-// Receives exactly cb bytes unless the peer closes first (ERROR_BROKEN_PIPE)
-// or the deadline passes (ERROR_SEM_TIMEOUT); *pcbGot receives how many came.
-DWORD ReceiveExactly(int fd, void* pv, size_t cb, const Deadline& deadline, size_t* pcbGot) {
+// The wait for a one-shot reply. Each receive polls the connection until the
+// reply deadline, and with a recheck the registry's change notice as well:
+// one poll then serves both, so the look at the registry that the call's
+// path skipped costs no system call of its own.
+class ReplyWait {
+public:
+    ReplyWait(int fd, DWORD dwReplyTimeoutMs, const PipeRecheck* pRecheck) : m_fd(fd), m_pRecheck(pRecheck) {
+        if (!pRecheck) {
+            m_deadline = Deadline::In(dwReplyTimeoutMs);
+            return;
+        }
+        ::clock_gettime(CLOCK_MONOTONIC, &m_start);
+        m_deadline = Deadline::After(m_start, dwReplyTimeoutMs);
+    }
+
+    // Receives up to cb bytes once some are there: ERROR_SUCCESS with
+    // *pcbGot > 0; ERROR_BROKEN_PIPE once the peer has closed;
+    // ERROR_SEM_TIMEOUT; ERROR_RETRY when the recheck found another path.
+    DWORD Recv(void* pv, size_t cb, size_t* pcbGot) {
+        for (;;) {
+            const int fdNotice = m_pRecheck ? m_pRecheck->pNotice->fdChanged : -1;
+            struct pollfd pfds[2] = {{m_fd, POLLIN, 0}, {fdNotice, POLLIN, 0}};
+            const int rc = RobustPoll(pfds, 2, m_deadline);
+            if (rc < 0) return PipeError(errno);
+            // A notice still pending was written before the call or during
+            // it; a newer state means another thread took the notice.
+            if (m_pRecheck && (pfds[1].revents || RegStateMoved(*m_pRecheck->pNotice))) {
+                DWORD dwReplyTimeoutMs = kPipeWaitForever;
+                if (!m_pRecheck->pfnRecheck(m_pRecheck->pvContext, &dwReplyTimeoutMs)) return ERROR_RETRY;
+                m_deadline = Deadline::After(m_start, dwReplyTimeoutMs);
+            }
+            if (pfds[0].revents) {
+                const ssize_t n = ::recv(m_fd, pv, cb, MSG_DONTWAIT);
+                if (n > 0) {
+                    *pcbGot = static_cast<size_t>(n);
+                    return ERROR_SUCCESS;
+                }
+                if (n == 0) return ERROR_BROKEN_PIPE;
+                if (errno != EAGAIN && errno != EINTR) return PipeError(errno);
+            } else if (m_deadline.MsLeft() == 0) {
+                return ERROR_SEM_TIMEOUT;
+            }
+        }
+    }
+
+private:
+    int m_fd;
+    const PipeRecheck* m_pRecheck;
+    struct timespec m_start = {};
+    Deadline m_deadline;
+};
+
+// Receives exactly cb bytes unless the wait ends first; *pcbGot receives how
+// many came.
+DWORD ReceiveExactly(ReplyWait& wait, void* pv, size_t cb, size_t* pcbGot) {
     size_t got = 0;
     DWORD err = ERROR_SUCCESS;
     while (got < cb) {
-        const ssize_t n = RobustRecv(fd, static_cast<char*>(pv) + got, cb - got, deadline);
-        if (n <= 0) {
-            err = n == 0 ? ERROR_BROKEN_PIPE : PipeError(errno);
-            break;
-        }
-        got += static_cast<size_t>(n);
+        size_t n = 0;
+        if ((err = wait.Recv(static_cast<char*>(pv) + got, cb - got, &n)) != ERROR_SUCCESS) break;
+        got += n;
     }
     *pcbGot = got;
     return err;
@@ -133,15 +198,16 @@ DWORD ReceiveExactly(int fd, void* pv, size_t cb, const Deadline& deadline, size
 // at most the bytes the caller can take; a short reply, the usual case, then
 // needs no second one. Nothing past the frame is ever taken into pvOut. A
 // frame longer than cbOut leaves pvOut full and answers ERROR_MORE_DATA.
-DWORD ReceiveFrame(int fd, void* pvOut, DWORD cbOut, const Deadline& deadline, DWORD* pcbRead) {
+DWORD ReceiveFrame(ReplyWait& wait, void* pvOut, DWORD cbOut, DWORD* pcbRead) {
     unsigned char first[4 + 508];
     const size_t cbFirst = cbOut < sizeof(first) - 4 ? 4 + cbOut : sizeof(first);
     size_t got = 0;
     *pcbRead = 0;
     while (got < 4) {
-        const ssize_t n = RobustRecv(fd, first + got, cbFirst - got, deadline);
-        if (n <= 0) return n == 0 ? ERROR_BROKEN_PIPE : PipeError(errno);
-        got += static_cast<size_t>(n);
+        size_t n = 0;
+        const DWORD err = wait.Recv(first + got, cbFirst - got, &n);
+        if (err != ERROR_SUCCESS) return err;
+        got += n;
     }
     const uint32_t cbFrame = static_cast<uint32_t>(first[0]) | static_cast<uint32_t>(first[1]) << 8 |
                              static_cast<uint32_t>(first[2]) << 16 | static_cast<uint32_t>(first[3]) << 24;
@@ -149,7 +215,7 @@ DWORD ReceiveFrame(int fd, void* pvOut, DWORD cbOut, const Deadline& deadline, D
     const size_t cbInHand = got - 4 < cbTake ? got - 4 : cbTake;
     if (cbInHand) memcpy(pvOut, first + 4, cbInHand);
     size_t cbRest = 0;
-    DWORD err = ReceiveExactly(fd, static_cast<char*>(pvOut) + cbInHand, cbTake - cbInHand, deadline, &cbRest);
+    DWORD err = ReceiveExactly(wait, static_cast<char*>(pvOut) + cbInHand, cbTake - cbInHand, &cbRest);
     *pcbRead = static_cast<DWORD>(cbInHand + cbRest);
     if (err == ERROR_SUCCESS && cbFrame > cbOut) err = ERROR_MORE_DATA;
     return err;
@@ -180,11 +246,13 @@ struct ReservedConnection {
 };
 thread_local ReservedConnection t_reserved;
 
-// Connects without waiting: a full backlog is a busy pipe.
-DWORD ConnectNow(const sockaddr_un& addr, socklen_t len, int* pfd) {
+// Connects a non-blocking socket without waiting: a full backlog is a busy
+// pipe. With fBlocking the socket then blocks.
+DWORD ConnectNow(const sockaddr_un& addr, socklen_t len, bool fBlocking, int* pfd) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return PipeError(errno);
-    if (RobustConnect(fd, reinterpret_cast<const sockaddr*>(&addr), len, Deadline::Never()) != 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    if (RobustConnect(fd, reinterpret_cast<const sockaddr*>(&addr), len, Deadline::Never()) != 0 ||
+        (fBlocking && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
         DWORD err = PipeError(errno);
         ::close(fd);
         return err;
@@ -302,7 +370,7 @@ DWORD ReadPayload(PipeHandle* h, unsigned char* pb, size_t cb, size_t* pcbGot) {
 }  // namespace
 
 BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* pvOut, DWORD cbOut,
-                    DWORD* pcbRead, DWORD dwTimeoutMs, DWORD dwReplyTimeoutMs) {
+                    DWORD* pcbRead, DWORD dwTimeoutMs, DWORD dwReplyTimeoutMs, const PipeRecheck* pRecheck) {
     DWORD cbRead = 0;
     if (pcbRead) *pcbRead = 0;
     if ((!pvIn && cbIn) || (!pvOut && cbOut)) {
@@ -313,10 +381,18 @@ BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* 
     socklen_t len = 0;
     DWORD err = ResolvePipePath(szPipePath, &addr, &len);
     int fd = -1;
-    if (err == ERROR_SUCCESS && (fd = t_reserved.Take(addr)) < 0) err = Connect(addr, len, dwTimeoutMs, &fd);
+    if (err == ERROR_SUCCESS && (fd = t_reserved.Take(addr)) < 0) {
+        // A free place in the backlog takes the connection at once, with no
+        // time-out to set; only a full one needs the timed wait.
+        err = ConnectNow(addr, len, false, &fd);
+        if (err == ERROR_PIPE_BUSY) err = Connect(addr, len, dwTimeoutMs, &fd);
+    }
     if (err == ERROR_SUCCESS) {
-        err = SendFrame(fd, pvIn, cbIn);
-        if (err == ERROR_SUCCESS) err = ReceiveFrame(fd, pvOut, cbOut, Deadline::In(dwReplyTimeoutMs), &cbRead);
+        err = SendFrame(fd, pvIn, cbIn, dwTimeoutMs == 0 ? kDefaultWaitMs : dwTimeoutMs);
+        if (err == ERROR_SUCCESS) {
+            ReplyWait wait(fd, dwReplyTimeoutMs, pRecheck);
+            err = ReceiveFrame(wait, pvOut, cbOut, &cbRead);
+        }
         ::close(fd);
     }
     if (pcbRead) *pcbRead = cbRead;
@@ -339,7 +415,7 @@ HPIPE CreateFileA(const char* szPipePath, DWORD /*dwDesiredAccess*/, DWORD /*dwS
     int fd = -1;
     if (err == ERROR_SUCCESS) {
         fd = t_reserved.Take(addr);
-        if (fd < 0) err = ConnectNow(addr, len, &fd);
+        if (fd < 0) err = ConnectNow(addr, len, true, &fd);
     }
     if (err != ERROR_SUCCESS) {
         SetLastError(err);
@@ -410,7 +486,7 @@ bool IoArgumentsOk(HPIPE hPipe, const void* pv, DWORD cb) {
 BOOL WriteFile(HPIPE hPipe, const void* pv, DWORD cb, DWORD* pcbWritten) {
     if (pcbWritten) *pcbWritten = 0;
     if (!IoArgumentsOk(hPipe, pv, cb)) return FALSE;
-    DWORD err = SendFrame(hPipe->fd, pv, cb);
+    DWORD err = SendFrame(hPipe->fd, pv, cb, kPipeWaitForever);
     if (err != ERROR_SUCCESS) {
         SetLastError(err);
         return FALSE;

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,6 +47,7 @@ struct Snapshot {
     off_t size = 0;
     int64_t mtimeNs = 0;
     LONG openError = ERROR_SUCCESS;  // ERROR_BADDB for a malformed file
+    uint64_t state = 0;              // numbers the parses, newest highest
     std::unordered_map<std::string, RegKeyData> keys;  // full path, lower case
 };
 
@@ -279,7 +281,7 @@ bool ParseRegText(std::string text, std::unordered_map<std::string, RegKeyData>&
     return true;
 }
 
-std::shared_ptr<const Snapshot> Load(const std::string& path, const struct stat* st) {
+std::shared_ptr<Snapshot> Load(const std::string& path, const struct stat* st) {
     auto snap = std::make_shared<Snapshot>();
     snap->path = path;
     if (!st) return snap;  // no file: an empty registry
@@ -342,6 +344,7 @@ public:
         return true;
     }
     bool Armed() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
     void Disarm() {
         if (m_fd >= 0) ::close(m_fd);
         m_fd = -1;
@@ -394,6 +397,7 @@ private:
 std::mutex g_cacheLock;
 std::shared_ptr<const Snapshot> g_cache;
 FolderWatch g_watch;
+std::atomic<uint64_t> g_newestState{0};  // g_cache's state, read without the lock
 
 bool SameFile(const Snapshot& c, bool exists, const struct stat& st) {
     return c.exists == exists &&
@@ -401,41 +405,63 @@ bool SameFile(const Snapshot& c, bool exists, const struct stat& st) {
                         c.mtimeNs == static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec));
 }
 
+const char* RegistryPath() {
+    const char* env = ::getenv("VIGILON_REGISTRY");
+    return env && *env ? env : kDefaultRegistryPath;
+}
+
+// Under g_cacheLock: g_cache and the watch for the caller to wait on.
+std::shared_ptr<const Snapshot> HandOut(bool fUnchecked, RegNotice* pNotice) {
+    pNotice->fdChanged = g_watch.Fd();
+    pNotice->uState = g_cache->state;
+    pNotice->fUnchecked = fUnchecked;
+    return g_cache;
+}
+
+// Under g_cacheLock: whether g_cache is the parse of path and watched, so
+// that its look for changes can be deferred.
+bool Watched(const char* path) { return g_cache && g_cache->path == path && g_watch.Armed(); }
+
 // The registry as the file is now: the cached parse while the file is
 // unchanged, else a new parse. Parsing happens under the lock, so a read that
-// starts after an edit never gets the parse from before it.
-std::shared_ptr<const Snapshot> Current() {
+// starts after an edit never gets the parse from before it. With
+// fDeferCheck and a watch, the cached parse without a look at the watch.
+// *pNotice receives the state handed out and the watch to wait on.
+std::shared_ptr<const Snapshot> Current(bool fDeferCheck, RegNotice* pNotice) {
     static const bool s_fAtFork = [] {
         ::pthread_atfork(nullptr, nullptr, [] { g_watch.Forget(); });
         return true;
     }();
     (void)s_fAtFork;
-    const char* env = ::getenv("VIGILON_REGISTRY");
-    const char* path = env && *env ? env : kDefaultRegistryPath;
+    const char* path = RegistryPath();
     std::lock_guard<std::mutex> lock(g_cacheLock);
     const Snapshot* c = g_cache.get();
-    if (c && c->path == path && g_watch.Armed()) {
-        if (!g_watch.Changed()) return g_cache;
+    if (Watched(path)) {
+        if (fDeferCheck) return HandOut(true, pNotice);
+        if (!g_watch.Changed()) return HandOut(false, pNotice);
     }
     struct stat st;
     bool exists = ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
-    if (c && c->path == path && !g_watch.Armed() && SameFile(*c, exists, st)) return g_cache;
+    if (c && c->path == path && !g_watch.Armed() && SameFile(*c, exists, st)) return HandOut(false, pNotice);
     // Watch first, then read: an edit between the two is not lost.
     if (!c || c->path != path || !g_watch.Armed()) {
         if (g_watch.Arm(path)) exists = ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
     }
-    g_cache = Load(path, exists ? &st : nullptr);
-    return g_cache;
+    std::shared_ptr<Snapshot> fresh = Load(path, exists ? &st : nullptr);
+    fresh->state = g_newestState.load(std::memory_order_relaxed) + 1;
+    g_cache = std::move(fresh);
+    g_newestState.store(g_cache->state, std::memory_order_release);
+    return HandOut(false, pNotice);
 }
 
 }  // namespace
 
 HKEY HkeyLocalMachine() { return &g_hklm; }
 
-LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD, DWORD, HKEY* phkResult) {
+LONG RegOpenKeyWatched(HKEY hkRoot, const char* szSubKey, bool fDeferCheck, HKEY* phkResult, RegNotice* pNotice) {
     if (!phkResult || !hkRoot) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
-    std::shared_ptr<const Snapshot> snap = hkRoot == &g_hklm ? Current() : hkRoot->snapshot;
+    std::shared_ptr<const Snapshot> snap = hkRoot == &g_hklm ? Current(fDeferCheck, pNotice) : hkRoot->snapshot;
     if (snap->openError != ERROR_SUCCESS) return snap->openError;
     // The full key name, folded; the buffer is kept to spare an allocation
     // on every call.
@@ -459,6 +485,23 @@ LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD, DWORD, HKEY* phkRes
     if (!key) return ERROR_NOT_ENOUGH_MEMORY;
     *phkResult = key;
     return ERROR_SUCCESS;
+}
+
+LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD, DWORD, HKEY* phkResult) {
+    RegNotice notice;
+    return RegOpenKeyWatched(hkRoot, szSubKey, false, phkResult, &notice);
+}
+
+bool RegDeferredState(RegNotice* pNotice) {
+    const char* path = RegistryPath();
+    std::lock_guard<std::mutex> lock(g_cacheLock);
+    if (!Watched(path)) return false;
+    HandOut(true, pNotice);
+    return true;
+}
+
+bool RegStateMoved(const RegNotice& notice) {
+    return g_newestState.load(std::memory_order_acquire) != notice.uState;
 }
 
 LONG RegQueryValueExA(HKEY hKey, const char* szName, DWORD*, DWORD* pdwType, BYTE* pbData, DWORD* pcbData) {
