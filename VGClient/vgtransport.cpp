@@ -95,8 +95,7 @@ BOOL RecheckTarget(void* pvTarget, DWORD* pdwReplyTimeoutMs) {
 // at it. A thread's last such resolution of the pipe serves again while the
 // registry is in the same state: the same values give the same target.
 void ResolveDeferred(DWORD dwPipe, CallTarget* t) {
-    thread_local CallTarget t_last[2] = {};
-    CallTarget& last = t_last[dwPipe == VG_PIPE_SCREENING ? 0 : 1];
+    thread_local CallTarget last = {};
     plat::RegNotice notice;
     if (plat::RegDeferredState(&notice) && last.szPath[0] && last.notice.uState == notice.uState) {
         *t = last;
@@ -127,12 +126,20 @@ void FormatPipePath(DWORD dwPipe, char* szPath, DWORD* pdwReplyTimeoutMs) {
 // and a change made before the call still decides its outcome. The price: a
 // change of Server or FailoverMode away from the local service, made since
 // the last call, can let this call's request reach the local service before
-// the call learns of it; the call then answers as the new path does.
+// the call learns of it; the call then answers as the new path does. Only
+// screening calls pay that price: a management request (a list edit, a
+// setting) must never reach a service the registry no longer names, so it
+// looks first and is never sent again.
 HRESULT HrPipeTransact(DWORD dwPipe, const void* pvRequest, DWORD cbRequest, void* pvReply, DWORD cbReply) {
     CallTarget target;
-    ResolveDeferred(dwPipe, &target);
+    bool fRecheck = dwPipe == VG_PIPE_SCREENING;
+    if (fRecheck) {
+        ResolveDeferred(dwPipe, &target);
+    } else {
+        target.dwPipe = dwPipe;
+        FormatPipePathWatched(dwPipe, target.szPath, &target.dwReplyTimeoutMs, false, &target.notice);
+    }
     const plat::PipeRecheck recheck = {&target.notice, &RecheckTarget, &target};
-    bool fRecheck = true;
     for (DWORD dwAttemptsLeft = VG_PIPE_ATTEMPTS;;) {
         DWORD cbRead = 0;
         if (plat::CallNamedPipeA(target.szPath, pvRequest, cbRequest, pvReply, cbReply, &cbRead, VG_PIPE_WAIT_MS,

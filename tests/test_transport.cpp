@@ -103,6 +103,17 @@ TEST_F(Endpoint, CallsFollowTheRegistry) {
     // first call after the switch away has sent its request by then.
     EXPECT_EQ(service.RequestCount(), 2u);
 #endif
+
+    // A management request looks first: after the same switch the local
+    // service hears nothing of it.
+    FakeService management(VG_MANAGEMENT_PIPE);
+    management.SetHandler([](const Bytes&) { return FakeAction{ListReply(0, 4)}; });
+    const VGSESSIONID session = {1, 2, 3, {4}};
+    WriteConfiguration("\"Server\"=\"ELSEWHERE\"\r\n\"FailoverMode\"=dword:1\r\n");
+    EXPECT_EQ(HrVGQueryService(session, &v, 0), 0);
+    WriteConfiguration("\"Server\"=\"ELSEWHERE\"\r\n");
+    EXPECT_LT(HrVGQueryService(session, &v, 0), 0);
+    EXPECT_EQ(management.RequestCount(), 1u);
 }
 
 class Transport : public VgTestEnv {};
