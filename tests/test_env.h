@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "sharedcode/platform/module.h"
@@ -14,6 +16,14 @@
 #else
 #define VG_POSIX_ONLY(reason) (void)0
 #endif
+
+// An ASCII text as a wide one.
+inline std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// Milliseconds since t0.
+inline int64_t MsSince(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+}
 
 // Loads a PE image as a module of the process, so that GetModuleHandleA finds
 // it by name (a module loaded as data is not one on Windows); on POSIX, as
