@@ -37,9 +37,6 @@ const void* SystemLibraryAddress();
 // (POSIX: /proc/self/exe).
 std::string ProgramFileName();
 
-// The memory of the process that is resident (Windows: its working set).
-size_t ResidentBytes();
-
 #ifdef _WIN32
 // A wide text in the ANSI code page (on POSIX the code page is UTF-8).
 std::string AnsiText(const wchar_t* wsz);
