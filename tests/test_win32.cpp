@@ -1,8 +1,8 @@
 // What only the Windows build does, checked with the system's own calls: the
-// CryptoAPI sealing against known answers, the registry values as the library
-// reads them, named mutexes with their owner records, security descriptors and
-// abandonment, byte-range locks and the delete-on-close lock file, the DLL's
-// message table through FormatMessageA. (Trace lines through
+// registry values as the library reads them, named mutexes with their owner
+// records, security descriptors and abandonment, byte-range locks and the
+// delete-on-close lock file, the DLL's message table through FormatMessageA.
+// (Sealing through the CryptoAPI: test_session, which runs here too.) (Trace lines through
 // OutputDebugStringA to a debugger: test_tracing, on both builds.)
 #include <windows.h>
 #include <aclapi.h>
@@ -11,23 +11,19 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "VGClient/vgformat.h"
 #include "VGClient/vgmessagetable.h"
-#include "VGClient/vgsession.h"
 #include "VGClient/vgtransport.h"
 #include "sharedcode/ini/smartini.h"
 #include "sharedcode/ipc.h"
 #include "sharedcode/platform/file.h"
-#include "sharedcode/platform/namedevent.h"
 #include "sharedcode/platform/namedobj.h"
 #include "sharedcode/platform/pipe.h"
 #include "tests/child_process.h"
-#include "tests/pe_image.h"
 #include "tests/test_env.h"
 
 namespace {
@@ -47,29 +43,11 @@ VG_CHILD(HoldLockFile) {
     return 2;
 }
 
-// A module file holding one resource: type 2, name 1000.
-void WriteKeyModule(const std::string& path, const std::string& payload) {
-    const std::vector<uint8_t> pe = peimage::BuildPe({false, true, 2, 1000, {payload.begin(), payload.end()}});
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(pe.data()), static_cast<std::streamsize>(pe.size()));
-}
-
 // ---------------------------------------------------------------------------
-// Sealing and the registry
+// The registry
 
 class Win32Config : public VgTestEnv {
 protected:
-    void SetAppPath() {
-        WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvanetic\\Postern]\r\n\"AppPath\"=\"" + m_dir + "\"\r\n");
-    }
-    std::string Seal(const std::string& text, DWORD* pcch = nullptr) {
-        char szField[640];
-        DWORD cch = sizeof(szField);
-        const HRESULT hr = SealCredential(text.data(), static_cast<DWORD>(text.size()), szField, &cch);
-        EXPECT_EQ(hr, S_OK);
-        if (pcch) *pcch = cch;
-        return hr == S_OK ? std::string(szField) : std::string();
-    }
     std::string Server(DWORD* pdwReplyTimeoutMs = nullptr) {
         char szServer[VG_SERVER_NAME_SIZE];
         std::memset(szServer, '#', sizeof(szServer));
@@ -91,38 +69,6 @@ protected:
         ::RegCloseKey(hKey);
     }
 };
-
-// The provider's MD5, RC4 and Base64 give the bytes that the POSIX build
-// gives (and an independent computation): key material "abc" and text
-// "hello" seal to Q4GFrF8=; a 100-byte text spans three encoder lines, whose
-// breaks the field does not keep.
-TEST_F(Win32Config, CryptoApiSealsTheSameBytesAsThePosixBuild) {
-    SetAppPath();
-    WriteKeyModule(m_dir + "/PNASRes.dll", "abc");
-    DWORD cch = 0;
-    EXPECT_EQ(Seal("hello", &cch), "Q4GFrF8=");
-    EXPECT_EQ(cch, 10u);
-
-    WriteKeyModule(m_dir + "/PNASRes.dll", "Postern resource library key resource, revision 7");
-    std::string text;
-    for (int i = 0; i < 100; ++i) text += static_cast<char>(i * 131 + 7);
-    EXPECT_EQ(Seal(text, &cch),
-              "Vll9+ef8kQa2tbNlxat6meO1Y2sOkIQenplDrabRCwuhEA/miI7WfXgH4fczBd7fABj8esm8ETfpzpjMaXGVNHPNMXbBUmLKXDLRvkRj"
-              "J8SeEaPaewck5SwmOpUJiVwj3e7ZIg==");
-    EXPECT_EQ(cch, 136u + 3 * 2);
-}
-
-// No AppPath: the registry's "not found"; a folder without the module: the
-// loader's error, folded.
-TEST_F(Win32Config, AppPathMissingOrNamingNoModule) {
-    char szField[64];
-    DWORD cch = sizeof(szField);
-    EXPECT_EQ(SealCredential("x", 1, szField, &cch), static_cast<HRESULT>(0x80070002u));
-    SetAppPath();
-    cch = sizeof(szField);
-    const HRESULT hr = SealCredential("x", 1, szField, &cch);
-    EXPECT_EQ(static_cast<DWORD>(hr) & 0xFFFF0000u, 0x80070000u) << std::hex << hr;
-}
 
 // Server, FailoverMode and ReplyTimeout through RegQueryValueExA: a value
 // that is missing or of another size counts as not set. (The common values:
