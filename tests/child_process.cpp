@@ -1,25 +1,30 @@
 #include "tests/child_process.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <thread>
+
+#include "sharedcode/platform/namedobj.h"
+#include "sharedcode/platform/process.h"
+#include "tests/test_env.h"
 
 #ifdef _WIN32
 #include <windows.h>
 
-#include <thread>
+#include <optional>
+#include <sstream>
 #else
-#include <errno.h>
-#include <fcntl.h>
-#include <semaphore.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
+
+#include "sharedcode/platform/namedobj_posix.h"
 #endif
 
 namespace childtest {
@@ -31,17 +36,24 @@ std::map<std::string, ChildMain>& Registry() {
     return s_registry;
 }
 
-// A name no other object of this or another test program has.
-std::string UniqueName(const char* szKind) {
-    static std::atomic<unsigned> s_serial{0};
-#ifdef _WIN32
-    const unsigned long pid = ::GetCurrentProcessId();
-    const char* szPrefix = "Local\\vgchild-";
+// POSIX keeps a named object after its last handle: its creator removes it.
+void RemoveName(const std::string& name) {
+#ifndef _WIN32
+    std::string posixName;
+    if (plat::namedobj_posix::PosixName(Wide(name).c_str(), posixName)) ::shm_unlink(posixName.c_str());
 #else
-    const unsigned long pid = static_cast<unsigned long>(::getpid());
-    const char* szPrefix = "/vgchild-";
+    (void)name;
 #endif
-    return szPrefix + std::to_string(pid) + "-" + szKind + std::to_string(s_serial++);
+}
+
+// A name no other object of this or another test program has; one that a
+// crashed run left behind goes first.
+std::string NewName(const char* szKind) {
+    static std::atomic<unsigned> s_serial{0};
+    const std::string name =
+        "vgchild-" + std::to_string(plat::GetCurrentProcessId()) + "-" + szKind + std::to_string(s_serial++);
+    RemoveName(name);
+    return name;
 }
 
 }  // namespace
@@ -58,6 +70,50 @@ Child::Child(Child&& other) noexcept
     other.m_fDone = true;
 }
 
+Child::~Child() {
+    if (!m_fDone) {
+        Kill();
+        Wait();
+    }
+#ifdef _WIN32
+    if (m_hProcess) ::CloseHandle(m_hProcess);
+#endif
+}
+
+SharedMemory::SharedMemory(size_t cb) : SharedMemory(NewName("memory"), cb) { m_fOwner = true; }
+
+SharedMemory::SharedMemory(const std::string& name, size_t cb) : m_name(name) {
+    plat::HANDLE h = plat::CreateFileMappingW(nullptr, static_cast<DWORD>(cb), Wide(name).c_str());
+    m_handle = h;
+    if (h) m_pv = plat::MapViewOfFile(h, static_cast<DWORD>(cb));
+}
+
+SharedMemory::~SharedMemory() {
+    if (m_pv) plat::UnmapViewOfFile(m_pv);
+    if (m_handle) plat::CloseHandle(static_cast<plat::HANDLE>(m_handle));
+    if (m_fOwner) RemoveName(m_name);
+}
+
+// The count lives in the shared memory, so it must not need a lock.
+static_assert(std::atomic<int>::is_always_lock_free, "a count shared between processes");
+
+void Signal::Raise() {
+    if (auto* pCount = static_cast<std::atomic<int>*>(m_count.Get())) ++*pCount;
+}
+
+bool Signal::Wait(int timeoutMs) {
+    auto* pCount = static_cast<std::atomic<int>*>(m_count.Get());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (pCount) {
+        int n = pCount->load();
+        if (n > 0 && pCount->compare_exchange_weak(n, n - 1)) return true;
+        if (n > 0) continue;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
 #ifdef _WIN32
 
 namespace {
@@ -72,49 +128,23 @@ std::string NameOf(ChildMain fn) {
     std::abort();
 }
 
-// One argument as the C runtime's command-line parser reads it back.
-void AppendQuoted(std::string* cmd, const std::string& arg) {
-    if (!cmd->empty()) *cmd += ' ';
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
-        *cmd += arg;
-        return;
-    }
-    *cmd += '"';
-    size_t cBackslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++cBackslashes;
-            continue;
-        }
-        // Backslashes double only before a quote.
-        cmd->append(c == '"' ? 2 * cBackslashes + 1 : cBackslashes, '\\');
-        cBackslashes = 0;
-        *cmd += c;
-    }
-    cmd->append(2 * cBackslashes, '\\');
-    *cmd += '"';
-}
-
-std::string ProgramPath() {
-    char sz[MAX_PATH + 1] = {};
-    const DWORD cch = ::GetModuleFileNameA(nullptr, sz, MAX_PATH);
-    return std::string(sz, cch < MAX_PATH ? cch : MAX_PATH);
-}
+// One argument as the C runtime's parser reads it back. The tests' arguments,
+// names and paths, hold no quote and do not end in a backslash.
+void AppendQuoted(std::string* cmd, const std::string& arg) { *cmd += (cmd->empty() ? "\"" : " \"") + arg + '"'; }
 
 // Starts this program again as the child running fn.
 HANDLE StartChild(ChildMain fn, const Args& args, unsigned limitSeconds, DWORD dwFlags, DWORD* pPid) {
-    const std::string program = ProgramPath();
+    char szProgram[MAX_PATH + 1] = {};
+    ::GetModuleFileNameA(nullptr, szProgram, MAX_PATH);
+    Args words = {szProgram, kChildSwitch, NameOf(fn), std::to_string(limitSeconds)};
+    words.insert(words.end(), args.begin(), args.end());
     std::string cmd;
-    AppendQuoted(&cmd, program);
-    AppendQuoted(&cmd, kChildSwitch);
-    AppendQuoted(&cmd, NameOf(fn));
-    AppendQuoted(&cmd, std::to_string(limitSeconds));
-    for (const std::string& arg : args) AppendQuoted(&cmd, arg);
+    for (const std::string& word : words) AppendQuoted(&cmd, word);
     STARTUPINFOA si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
     std::fflush(nullptr);
-    if (!::CreateProcessA(program.c_str(), &cmd[0], nullptr, nullptr, FALSE, dwFlags, nullptr, nullptr, &si, &pi))
+    if (!::CreateProcessA(szProgram, &cmd[0], nullptr, nullptr, FALSE, dwFlags, nullptr, nullptr, &si, &pi))
         return nullptr;
     ::CloseHandle(pi.hThread);
     *pPid = pi.dwProcessId;
@@ -142,14 +172,6 @@ Child::Child(ChildMain fn, const Args& args, unsigned limitSeconds) {
     m_fDone = m_hProcess == nullptr;
 }
 
-Child::~Child() {
-    if (!m_fDone) {
-        Kill();
-        Wait();
-    }
-    if (m_hProcess) ::CloseHandle(m_hProcess);
-}
-
 void Child::Kill() {
     if (m_fDone) return;
     m_fKilled = true;
@@ -166,40 +188,6 @@ int Child::Wait(int timeoutMs) {
     m_fDone = true;
     m_exitCode = !m_fKilled && ::GetExitCodeProcess(m_hProcess, &dwCode) ? static_cast<int>(dwCode) : -1;
     return m_exitCode;
-}
-
-Signal::Signal() : m_name(UniqueName("signal")), m_fOwner(true) {
-    m_handle = ::CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, m_name.c_str());
-}
-
-Signal::Signal(const std::string& name) : m_name(name), m_fOwner(false) {
-    m_handle = ::OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str());
-}
-
-Signal::~Signal() {
-    if (m_handle) ::CloseHandle(m_handle);
-}
-
-void Signal::Raise() { ::ReleaseSemaphore(m_handle, 1, nullptr); }
-
-bool Signal::Wait(int timeoutMs) {
-    return m_handle && ::WaitForSingleObject(m_handle, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0;
-}
-
-SharedMemory::SharedMemory(size_t cb) : m_name(UniqueName("memory")), m_cb(cb), m_fOwner(true) {
-    m_handle = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(cb),
-                                    m_name.c_str());
-    if (m_handle) m_pv = ::MapViewOfFile(m_handle, FILE_MAP_ALL_ACCESS, 0, 0, cb);
-}
-
-SharedMemory::SharedMemory(const std::string& name, size_t cb) : m_name(name), m_cb(cb), m_fOwner(false) {
-    m_handle = ::OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
-    if (m_handle) m_pv = ::MapViewOfFile(m_handle, FILE_MAP_ALL_ACCESS, 0, 0, cb);
-}
-
-SharedMemory::~SharedMemory() {
-    if (m_pv) ::UnmapViewOfFile(m_pv);
-    if (m_handle) ::CloseHandle(m_handle);
 }
 
 std::string DebuggerOutput(ChildMain fn, const Args& args, bool fTraced, int* pExitCode) {
@@ -226,33 +214,21 @@ std::string DebuggerOutput(ChildMain fn, const Args& args, bool fTraced, int* pE
             ::DebugActiveProcessStop(pid);
             break;
         }
-        DWORD dwContinue = DBG_CONTINUE;
-        switch (ev.dwDebugEventCode) {
-            case CREATE_PROCESS_DEBUG_EVENT:
-                if (ev.u.CreateProcessInfo.hFile) ::CloseHandle(ev.u.CreateProcessInfo.hFile);
-                break;
-            case LOAD_DLL_DEBUG_EVENT:
-                if (ev.u.LoadDll.hFile) ::CloseHandle(ev.u.LoadDll.hFile);
-                break;
-            case OUTPUT_DEBUG_STRING_EVENT: {
-                const OUTPUT_DEBUG_STRING_INFO& info = ev.u.DebugString;
-                std::string piece(info.nDebugStringLength, '\0');
-                SIZE_T cbRead = 0;
-                ::ReadProcessMemory(hProcess, info.lpDebugStringData, &piece[0], piece.size(), &cbRead);
-                piece.resize(cbRead);
-                if (!piece.empty() && piece.back() == '\0') piece.pop_back();
-                if (!info.fUnicode) text += piece;
-                break;
-            }
-            case EXCEPTION_DEBUG_EVENT:
-                // The loader's first breakpoint is the debugger's; anything
-                // else goes back to the child.
-                if (ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
-                    dwContinue = DBG_EXCEPTION_NOT_HANDLED;
-                break;
-            default:
-                break;
+        const DWORD dwCode = ev.dwDebugEventCode;
+        if (dwCode == CREATE_PROCESS_DEBUG_EVENT && ev.u.CreateProcessInfo.hFile)
+            ::CloseHandle(ev.u.CreateProcessInfo.hFile);
+        if (dwCode == LOAD_DLL_DEBUG_EVENT && ev.u.LoadDll.hFile) ::CloseHandle(ev.u.LoadDll.hFile);
+        if (dwCode == OUTPUT_DEBUG_STRING_EVENT && !ev.u.DebugString.fUnicode) {
+            std::string piece(ev.u.DebugString.nDebugStringLength, '\0');
+            ::ReadProcessMemory(hProcess, ev.u.DebugString.lpDebugStringData, &piece[0], piece.size(), nullptr);
+            text += piece.c_str();
         }
+        // The loader's first breakpoint is the debugger's; any other exception
+        // goes back to the child.
+        const DWORD dwContinue =
+            dwCode == EXCEPTION_DEBUG_EVENT && ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT
+                ? DBG_EXCEPTION_NOT_HANDLED
+                : DBG_CONTINUE;
         const bool fExited = ev.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT;
         if (fExited) *pExitCode = static_cast<int>(ev.u.ExitProcess.dwExitCode);
         ::ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, dwContinue);
@@ -263,57 +239,21 @@ std::string DebuggerOutput(ChildMain fn, const Args& args, bool fTraced, int* pE
     return text;
 }
 
-namespace {
-
-// Shell words: blanks separate them, quotes group and are dropped.
-std::vector<std::string> Words(const std::string& text) {
-    std::vector<std::string> words;
-    std::string word;
-    bool fInWord = false;
-    char quote = 0;
-    for (char c : text) {
-        if (quote) {
-            if (c == quote) quote = 0;
-            else word += c;
-        } else if (c == '\'' || c == '"') {
-            quote = c;
-            fInWord = true;
-        } else if (c == ' ' || c == '\t') {
-            if (fInWord) words.push_back(word);
-            word.clear();
-            fInWord = false;
-        } else {
-            word += c;
-            fInWord = true;
-        }
-    }
-    if (fInWord) words.push_back(word);
-    return words;
-}
-
-// This process's environment with the assignments added: an environment block.
-std::string EnvironmentWith(const std::vector<std::string>& assignments) {
-    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=', 1)); };
-    std::string block;
-    char* pEnv = ::GetEnvironmentStringsA();
-    for (const char* p = pEnv; p && *p; p += std::strlen(p) + 1) {
-        bool fReplaced = false;
-        for (const std::string& a : assignments) fReplaced |= _stricmp(nameOf(a).c_str(), nameOf(p).c_str()) == 0;
-        if (!fReplaced) block.append(p).push_back('\0');
-    }
-    if (pEnv) ::FreeEnvironmentStringsA(pEnv);
-    for (const std::string& a : assignments) block.append(a).push_back('\0');
-    block.push_back('\0');
-    return block;
-}
-
-}  // namespace
-
 ProgramResult RunProgram(const std::string& path, const std::string& args, const std::string& env, int timeoutMs) {
-    std::string cmd;
-    AppendQuoted(&cmd, path);
-    for (const std::string& word : Words(args)) AppendQuoted(&cmd, word);
-    std::string block = EnvironmentWith(Words(env));
+    // The shell's quotes become the C runtime's.
+    std::string cmd = args;
+    for (char& c : cmd) c = c == '\'' ? '"' : c;
+    cmd = "\"" + path + "\" " + cmd;
+    // The assignments are this process's while the program starts, then undone.
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+    std::istringstream assignments(env);
+    for (std::string a; assignments >> a;) {
+        const std::string name = a.substr(0, a.find('='));
+        char szOld[4096];
+        const DWORD cch = ::GetEnvironmentVariableA(name.c_str(), szOld, sizeof(szOld));
+        saved.emplace_back(name, cch ? std::optional<std::string>(szOld) : std::nullopt);
+        ::SetEnvironmentVariableA(name.c_str(), a.c_str() + name.size() + 1);
+    }
 
     SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
     HANDLE hRead = nullptr, hWrite = nullptr;
@@ -325,44 +265,29 @@ ProgramResult RunProgram(const std::string& path, const std::string& args, const
     si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
     si.hStdOutput = si.hStdError = hWrite;
     PROCESS_INFORMATION pi = {};
-    const BOOL fStarted =
-        ::CreateProcessA(path.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, &block[0], nullptr, &si, &pi);
+    const BOOL fStarted = ::CreateProcessA(path.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    for (auto it = saved.rbegin(); it != saved.rend(); ++it)
+        ::SetEnvironmentVariableA(it->first.c_str(), it->second ? it->second->c_str() : nullptr);
     ::CloseHandle(hWrite);
-    if (!fStarted) {
-        ::CloseHandle(hRead);
-        return {-1, ""};
-    }
-    ::CloseHandle(pi.hThread);
-
-    // Polled, so that a program that never ends cannot hold the test.
     ProgramResult result = {-1, ""};
-    const DWORD dwStart = ::GetTickCount();
-    for (;;) {
-        DWORD cbAvailable = 0;
-        const BOOL fOpen = ::PeekNamedPipe(hRead, nullptr, 0, nullptr, &cbAvailable, nullptr);
-        if (fOpen && cbAvailable > 0) {
-            char buf[4096];
-            DWORD cbRead = 0;
-            if (::ReadFile(hRead, buf, sizeof(buf), &cbRead, nullptr)) result.out.append(buf, cbRead);
-            continue;
-        }
-        if (!fOpen) break;  // the program and its handles are gone
-        if (::GetTickCount() - dwStart > static_cast<DWORD>(timeoutMs)) {
-            ::TerminateProcess(pi.hProcess, kKilledExitCode);
-            break;
-        }
-        ::Sleep(2);
+    if (fStarted) {
+        // A program that overruns is ended, which ends the reads.
+        std::thread watchdog([&] {
+            if (::WaitForSingleObject(pi.hProcess, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
+                ::TerminateProcess(pi.hProcess, kKilledExitCode);
+        });
+        char buf[4096];
+        for (DWORD cb = 0; ::ReadFile(hRead, buf, sizeof(buf), &cb, nullptr);)
+            for (DWORD i = 0; i < cb; ++i)
+                if (buf[i] != '\r') result.out += buf[i];  // the C runtime's lines end in CR LF
+        watchdog.join();
+        DWORD dwCode = kKilledExitCode;
+        ::GetExitCodeProcess(pi.hProcess, &dwCode);
+        result.status = dwCode == kKilledExitCode ? -1 : static_cast<int>(dwCode);
+        ::CloseHandle(pi.hProcess);
+        ::CloseHandle(pi.hThread);
     }
     ::CloseHandle(hRead);
-    DWORD dwCode = kKilledExitCode;
-    if (::WaitForSingleObject(pi.hProcess, 5000) == WAIT_OBJECT_0) ::GetExitCodeProcess(pi.hProcess, &dwCode);
-    ::CloseHandle(pi.hProcess);
-    result.status = dwCode == kKilledExitCode ? -1 : static_cast<int>(dwCode);
-    // The C runtime writes text lines ending in CR LF.
-    std::string text;
-    for (size_t i = 0; i < result.out.size(); ++i)
-        if (!(result.out[i] == '\r' && i + 1 < result.out.size() && result.out[i + 1] == '\n')) text += result.out[i];
-    result.out = text;
     return result;
 }
 
@@ -378,13 +303,6 @@ Child::Child(ChildMain fn, const Args& args, unsigned limitSeconds) {
     }
     m_pid = static_cast<DWORD>(pid);
     m_fDone = pid < 0;
-}
-
-Child::~Child() {
-    if (!m_fDone) {
-        Kill();
-        Wait();
-    }
 }
 
 void Child::Kill() {
@@ -408,61 +326,6 @@ int Child::Wait(int timeoutMs) {
     m_fDone = true;
     m_exitCode = !m_fKilled && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return m_exitCode;
-}
-
-Signal::Signal() : m_name(UniqueName("signal")), m_fOwner(true) {
-    sem_t* sem = ::sem_open(m_name.c_str(), O_CREAT | O_EXCL, 0600, 0);
-    m_handle = sem == SEM_FAILED ? nullptr : sem;
-}
-
-Signal::Signal(const std::string& name) : m_name(name), m_fOwner(false) {
-    sem_t* sem = ::sem_open(m_name.c_str(), 0);
-    m_handle = sem == SEM_FAILED ? nullptr : sem;
-}
-
-Signal::~Signal() {
-    if (m_handle) ::sem_close(static_cast<sem_t*>(m_handle));
-    if (m_fOwner) ::sem_unlink(m_name.c_str());
-}
-
-void Signal::Raise() {
-    if (m_handle) ::sem_post(static_cast<sem_t*>(m_handle));
-}
-
-bool Signal::Wait(int timeoutMs) {
-    if (!m_handle) return false;
-    struct timespec deadline;
-    ::clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += (timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) deadline.tv_sec += 1, deadline.tv_nsec -= 1000000000L;
-    int rc;
-    while ((rc = ::sem_timedwait(static_cast<sem_t*>(m_handle), &deadline)) != 0 && errno == EINTR) {
-    }
-    return rc == 0;
-}
-
-SharedMemory::SharedMemory(size_t cb) : m_name(UniqueName("memory")), m_cb(cb), m_fOwner(true) {
-    const int fd = ::shm_open(m_name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
-    if (fd < 0) return;
-    if (::ftruncate(fd, static_cast<off_t>(cb)) == 0) {
-        void* pv = ::mmap(nullptr, cb, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        m_pv = pv == MAP_FAILED ? nullptr : pv;
-    }
-    ::close(fd);
-}
-
-SharedMemory::SharedMemory(const std::string& name, size_t cb) : m_name(name), m_cb(cb), m_fOwner(false) {
-    const int fd = ::shm_open(m_name.c_str(), O_RDWR, 0);
-    if (fd < 0) return;
-    void* pv = ::mmap(nullptr, cb, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    m_pv = pv == MAP_FAILED ? nullptr : pv;
-    ::close(fd);
-}
-
-SharedMemory::~SharedMemory() {
-    if (m_pv) ::munmap(m_pv, m_cb);
-    if (m_fOwner) ::shm_unlink(m_name.c_str());
 }
 
 std::string DebuggerOutput(ChildMain fn, const Args& args, bool fTraced, int* pExitCode) {

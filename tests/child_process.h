@@ -58,26 +58,6 @@ private:
     int m_exitCode = -1;
 };
 
-// A one-way signal between processes, counted like a semaphore: each Raise
-// lets one Wait through. The creator names it; a child opens it by name.
-class Signal {
-public:
-    Signal();
-    explicit Signal(const std::string& name);
-    ~Signal();
-    Signal(const Signal&) = delete;
-    Signal& operator=(const Signal&) = delete;
-    const std::string& Name() const { return m_name; }
-    void Raise();
-    // False after timeoutMs without a signal.
-    bool Wait(int timeoutMs = 20000);
-
-private:
-    std::string m_name;
-    void* m_handle = nullptr;
-    bool m_fOwner;
-};
-
 // Zeroed memory shared between processes; a child opens it by name.
 class SharedMemory {
 public:
@@ -91,10 +71,24 @@ public:
 
 private:
     std::string m_name;
-    size_t m_cb;
     void* m_pv = nullptr;
-    void* m_handle = nullptr;  // Windows: the mapping
-    bool m_fOwner;
+    void* m_handle = nullptr;
+    bool m_fOwner = false;
+};
+
+// A one-way signal between processes, counted like a semaphore: each Raise
+// lets one Wait through. The creator names it; a child opens it by name.
+class Signal {
+public:
+    Signal() : m_count(sizeof(int)) {}
+    explicit Signal(const std::string& name) : m_count(name, sizeof(int)) {}
+    const std::string& Name() const { return m_count.Name(); }
+    void Raise();
+    // False after timeoutMs without a signal.
+    bool Wait(int timeoutMs = 20000);
+
+private:
+    SharedMemory m_count;
 };
 
 // Runs fn(args) in a child, with a debugger attached from its start when

@@ -5,7 +5,6 @@
 
 #ifndef _WIN32
 #include <sys/socket.h>
-#include <stdlib.h>
 
 #include "sharedcode/platform/pipeserver_posix.h"
 #endif
@@ -36,16 +35,9 @@ void WriteRawPosixOnly(plat::HPIPECONN conn, const Bytes& bytes) {
 }  // namespace
 
 FakeService::FakeService(const std::string& pipeName, int backlog) {
-#ifdef _WIN32
-    m_path = "\\\\.\\pipe\\" + pipeName;
-#else
-    const char* dir = ::getenv("VIGILON_PIPE_DIR");
-    if (!dir) throw std::runtime_error("VIGILON_PIPE_DIR not set");
-    m_path = std::string(dir) + "/" + pipeName;
-#endif
     m_listener = plat::CreatePipeListener(("\\\\.\\pipe\\" + pipeName).c_str(), plat::kPipeAccessOwner,
                                           static_cast<DWORD>(backlog));
-    if (!m_listener) throw std::runtime_error("cannot listen on " + m_path);
+    if (!m_listener) throw std::runtime_error("cannot listen on " + pipeName);
     m_handler = [](const Bytes&) { return FakeAction{}; };
     m_thread = std::thread([this] { Run(); });
 }
@@ -130,13 +122,13 @@ void FakeService::Serve(plat::HPIPECONN conn) {
         if (action.frameLength < 0 && action.rawTail.empty()) {
             plat::WritePipeMessage(conn, action.reply.data(), static_cast<DWORD>(action.reply.size()), kSendTimeoutMs);
         } else {
-            // The frame as scripted, and what follows it, in one write.
-            Bytes frame;
-            AppendFrame(&frame, action.reply);
-            if (action.frameLength >= 0) {
-                const uint32_t len = static_cast<uint32_t>(action.frameLength);
-                for (int i = 0; i < 4; ++i) frame[i] = static_cast<uint8_t>(len >> (8 * i));
-            }
+            // The frame as scripted (its length little-endian), and what
+            // follows it, in one write.
+            const uint32_t len = static_cast<uint32_t>(action.frameLength >= 0 ? action.frameLength
+                                                                               : static_cast<int64_t>(action.reply.size()));
+            Bytes frame = {static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len >> 16),
+                           static_cast<uint8_t>(len >> 24)};
+            frame.insert(frame.end(), action.reply.begin(), action.reply.end());
             frame.insert(frame.end(), action.rawTail.begin(), action.rawTail.end());
             WriteRawPosixOnly(conn, frame);
         }
@@ -149,14 +141,6 @@ void FakeService::Serve(plat::HPIPECONN conn) {
     }
     WriteRawPosixOnly(conn, action.rawTail);
     if (action.holdOpenMs) std::this_thread::sleep_for(std::chrono::milliseconds(action.holdOpenMs));
-}
-
-void AppendFrame(Bytes* out, const Bytes& payload) {
-    uint32_t len = static_cast<uint32_t>(payload.size());
-    const uint8_t hdr[4] = {static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len >> 16),
-                            static_cast<uint8_t>(len >> 24)};
-    out->insert(out->end(), hdr, hdr + 4);
-    out->insert(out->end(), payload.begin(), payload.end());
 }
 
 uint32_t U32At(const Bytes& b, size_t offset) {

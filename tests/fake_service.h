@@ -54,8 +54,6 @@ public:
     std::vector<Bytes> Requests() const;
     size_t RequestCount() const;
     int Connections() const { return m_connections.load(); }
-    // The socket file on POSIX; the pipe path on Windows.
-    const std::string& Path() const { return m_path; }
 
     // Reply bytes of a record, optionally only its first cb bytes.
     template <typename T>
@@ -69,7 +67,6 @@ private:
     void Run();
     void Serve(plat::HPIPECONN conn);
 
-    std::string m_path;
     plat::HPIPELISTENER m_listener = nullptr;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
@@ -82,9 +79,6 @@ private:
     std::vector<Bytes> m_requests;
     Bytes m_buffer;  // the request being read
 };
-
-// Appends the payload as one frame: its little-endian length, then its bytes.
-void AppendFrame(Bytes* out, const Bytes& payload);
 
 // The reply size of a command (the list header's for a streamed list).
 size_t ReplySize(uint32_t dwCommand);

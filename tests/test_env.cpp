@@ -6,7 +6,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#include <psapi.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -183,23 +182,6 @@ std::string ProgramFileName() {
     const ssize_t cch = ::readlink("/proc/self/exe", sz, sizeof(sz) - 1);
     const std::string path(sz, cch > 0 ? static_cast<size_t>(cch) : 0);
     return path.substr(path.rfind('/') + 1);
-#endif
-}
-
-size_t ResidentBytes() {
-#ifdef _WIN32
-    PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof(counters);
-    return ::K32GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters)) ? counters.WorkingSetSize
-                                                                                           : 0;
-#else
-    unsigned long cPages = 0, cResident = 0;
-    FILE* f = std::fopen("/proc/self/statm", "r");
-    if (f) {
-        if (std::fscanf(f, "%lu %lu", &cPages, &cResident) != 2) cResident = 0;
-        std::fclose(f);
-    }
-    return cResident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
 #endif
 }
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "sharedcode/platform/module.h"
@@ -15,6 +17,14 @@
 #define VG_POSIX_ONLY(reason) (void)0
 #endif
 
+// An ASCII text as a wide one.
+inline std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// Milliseconds since t0.
+inline int64_t MsSince(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+}
+
 // Loads a PE image as a module of the process, so that GetModuleHandleA finds
 // it by name (a module loaded as data is not one on Windows); on POSIX, as
 // data, which the substitute counts as loaded. Free with plat::FreeLibrary.
@@ -26,9 +36,6 @@ const void* SystemLibraryAddress();
 // The running program's file name, without its folder, as the system gives it
 // (POSIX: /proc/self/exe).
 std::string ProgramFileName();
-
-// The memory of the process that is resident (Windows: its working set).
-size_t ResidentBytes();
 
 #ifdef _WIN32
 // A wide text in the ANSI code page (on POSIX the code page is UTF-8).

@@ -20,7 +20,6 @@
 #include "sharedcode/platform/debug.h"
 #include "sharedcode/platform/faults_testhook.h"
 #include "sharedcode/platform/process.h"
-#include "sharedcode/platform/process.h"
 #include "sharedcode/tracing.h"
 #include "sharedcode/tsz.h"
 #include "tests/fake_service.h"

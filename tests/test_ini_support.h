@@ -37,8 +37,6 @@ constexpr bool kWindows = true;
 constexpr bool kWindows = false;
 #endif
 
-inline std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-
 // The path with backslashes, as the engine's wide calls take it.
 inline std::wstring Windows(const std::string& path) {
     std::wstring w = Wide(path);

@@ -27,8 +27,6 @@ using CRVN::IPC::CSecurityAttributes;
 using childtest::Args;
 using childtest::Child;
 
-std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-
 #ifndef _WIN32
 // The shared-memory object behind a Windows object name.
 std::string ShmPath(const std::string& name) {

@@ -27,10 +27,6 @@ constexpr VGHRESULT kMissingArg = Hr(0x800700A0u), kNoMemory = Hr(0x8007000Eu);
 
 const VGSESSIONID kSession = {0x11223344u, 0x5566, 0x7788, {0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xF0, 0x01}};
 
-int64_t MsSince(Clock::time_point t0) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-}
-
 // Each list's retrieval and free behind one signature.
 struct ListApi {
     uint32_t command;

@@ -24,10 +24,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr const char* kPath = "\\\\.\\pipe\\ServerSide";
 
-int64_t MsSince(Clock::time_point t0) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-}
-
 class PipeServer : public VgTestEnv {
 protected:
     void TearDown() override {

@@ -25,10 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int64_t MsSince(Clock::time_point t0) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-}
-
 std::string PathOf(DWORD dwPipe) {
     char sz[VG_PIPE_PATH_SIZE];
     FormatPipePath(dwPipe, sz);
