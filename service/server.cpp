@@ -63,12 +63,11 @@ void Server::Work(int iPipe) {
     Counters& counters = m_service.GetCounters();
     alignas(8) uint8_t ab[kMaxRequestSize];
     for (;;) {
-        plat::HPIPECONN hConn = plat::AcceptPipeClient(m_listeners[iPipe], kAcceptSliceMs);
+        plat::HPIPECONN hConn = plat::AcceptPipeClient(m_listeners[iPipe], plat::kPipeWaitForever);
         if (!hConn) {
-            const DWORD err = plat::GetLastError();
-            if (err == ERROR_OPERATION_ABORTED) return;
+            if (plat::GetLastError() == ERROR_OPERATION_ABORTED) return;
             // Out of descriptors or memory for a moment: the worker stays.
-            if (err != ERROR_SEM_TIMEOUT) plat::Sleep(kRetryAfterFailureMs);
+            plat::Sleep(kRetryAfterFailureMs);
             continue;
         }
         DWORD cb = 0;

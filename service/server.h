@@ -24,7 +24,6 @@ class Service;
 
 constexpr DWORD kReadDeadlineMs = 800;
 constexpr DWORD kWriteDeadlineMs = 5000;
-constexpr DWORD kAcceptSliceMs = 1000;
 constexpr DWORD kListenBacklog = 128;
 constexpr DWORD kRetryAfterFailureMs = 50;
 
