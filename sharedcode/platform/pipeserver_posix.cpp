@@ -120,6 +120,21 @@ size_t ReceiveSome(PipeConnection* c, iovec* iov, int ciov, const Deadline& dead
     }
 }
 
+// Puts bytes back ahead of what the connection has kept for the next read.
+bool PutBack(PipeConnection* c, const void* pv1, size_t cb1, const void* pv2, size_t cb2) {
+    const unsigned char* p1 = static_cast<const unsigned char*>(pv1);
+    const unsigned char* p2 = static_cast<const unsigned char*>(pv2);
+    try {
+        c->ahead.erase(c->ahead.begin(), c->ahead.begin() + static_cast<ptrdiff_t>(c->aheadPos));
+        c->aheadPos = 0;
+        c->ahead.insert(c->ahead.begin(), p2, p2 + cb2);
+        c->ahead.insert(c->ahead.begin(), p1, p1 + cb1);
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 HPIPELISTENER CreatePipeListener(const char* szPipePath, DWORD dwAccess, DWORD dwBacklog) {
@@ -297,20 +312,19 @@ BOOL ReadPipeMessage(HPIPECONN c, void* pv, DWORD cb, DWORD* pcbRead, DWORD dwTi
         const int iFirst = iov[0].iov_len ? 0 : 1;
         DWORD err = ERROR_SUCCESS;
         const size_t n = ReceiveSome(c, iov + iFirst, 2 - iFirst, deadline, &err);
-        if (!n) return Fail(err), FALSE;
+        if (!n) {
+            // A read that runs out of time keeps what came for the next one.
+            const size_t cbHdr = std::min(cbHave, sizeof(hdr));
+            if (err == ERROR_SEM_TIMEOUT && !PutBack(c, hdr, cbHdr, pv, cbHave - cbHdr)) err = ERROR_NOT_ENOUGH_MEMORY;
+            return Fail(err), FALSE;
+        }
         cbHave += n;
         advance(n);
     }
     if (cbHave > cbWanted) {
         // Bytes of the next message: kept ahead of what the socket holds.
         const unsigned char* pNext = static_cast<const unsigned char*>(pv) + (cbWanted - sizeof(hdr));
-        try {
-            c->ahead.erase(c->ahead.begin(), c->ahead.begin() + static_cast<ptrdiff_t>(c->aheadPos));
-            c->aheadPos = 0;
-            c->ahead.insert(c->ahead.begin(), pNext, pNext + (cbHave - cbWanted));
-        } catch (...) {
-            return Fail(ERROR_NOT_ENOUGH_MEMORY), FALSE;
-        }
+        if (!PutBack(c, pNext, cbHave - cbWanted, nullptr, 0)) return Fail(ERROR_NOT_ENOUGH_MEMORY), FALSE;
     }
     const DWORD cbTake = static_cast<DWORD>(cbWanted - sizeof(hdr));
     if (pcbRead) *pcbRead = cbTake;
