@@ -30,7 +30,8 @@ const char kUsage[] =
     "  --state-dir DIR   database and PNASRes.dll (VIGILON_STATE_DIR, /var/lib/vigilon)\n"
     "  --registry FILE   registry file (VIGILON_REGISTRY, /etc/vigilon/registry.reg)\n"
     "  --ini FILE        settings file (the registry's IniPath, else STATE_DIR/vigilon.ini)\n"
-    "  --workers N       workers of the screening pipe (4); the management pipe has 2\n"
+    "  --workers N       workers of the screening pipe (one per CPU, at least 2); the\n"
+    "                    management pipe has 2\n"
     "  --wake-event NAME the wake-up event to wait on (Global\\W.A.R.D.E.N.), so that\n"
     "                    services side by side (tests) do not take each other's\n"
     "                    wake-ups; the library sets only the default one\n"
@@ -50,6 +51,14 @@ const char* EnvOr(const char* szName, const char* szDefault) {
     return sz && *sz ? sz : szDefault;
 }
 
+// One screening worker per CPU: a request is a few microseconds of work, and
+// a worker more than there are CPUs only adds a thread switch to each request
+// (an idle worker is woken where a busy one would have taken the next client).
+unsigned DefaultWorkers() {
+    const unsigned cpus = std::thread::hardware_concurrency();
+    return cpus < 2 ? 2 : cpus > 64 ? 64 : cpus;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,7 +68,7 @@ int main(int argc, char** argv) {
     paths.stateDir = EnvOr("VIGILON_STATE_DIR", "/var/lib/vigilon");
     paths.registry = EnvOr("VIGILON_REGISTRY", "/etc/vigilon/registry.reg");
     std::string wakeEvent = kWakeEvent;
-    unsigned workers = 4;
+    unsigned workers = DefaultWorkers();
     std::string addAdmin;
     bool fAddAdmin = false;
     for (int i = 1; i < argc; ++i) {
@@ -93,7 +102,7 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--workers") {
             workers = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 10));
-            if (workers < 1 || workers > 64) workers = 4;
+            if (workers < 1 || workers > 64) workers = DefaultWorkers();
         } else {
             std::fprintf(stderr, "vigilond: unknown option %s\n%s", arg.c_str(), kUsage);
             return 2;

@@ -40,15 +40,22 @@ HRESULT Server::Start() {
             return HrFailed(hr) ? hr : E_FAIL;
         }
     }
+    m_fStopping = false;
     for (int i = 0; i < 2; ++i)
         for (unsigned n = 0; n < m_workers[i]; ++n)
             m_threads.emplace_back(&Server::Work, this, i);
+    for (unsigned n = 0; n < kSlowLaneThreads; ++n) m_threads.emplace_back(&Server::WorkSlowLane, this);
     return S_OK;
 }
 
 void Server::Stop() {
     for (plat::HPIPELISTENER h : m_listeners)
         if (h) plat::CancelPipeListener(h);
+    {
+        std::lock_guard<std::mutex> g(m_slowLock);
+        m_fStopping = true;
+    }
+    m_slowReady.notify_all();
     for (std::thread& t : m_threads) t.join();
     m_threads.clear();
     for (plat::HPIPELISTENER& h : m_listeners) {
@@ -59,28 +66,69 @@ void Server::Stop() {
 
 void Server::Work(int iPipe) {
     const PipeKind pipe = iPipe == 0 ? kScreeningPipe : kManagementPipe;
-    const Dispatcher& dispatcher = m_service.GetDispatcher();
-    Counters& counters = m_service.GetCounters();
-    alignas(8) uint8_t ab[kMaxRequestSize];
     for (;;) {
-        plat::HPIPECONN hConn = plat::AcceptPipeClient(m_listeners[iPipe], kAcceptSliceMs);
+        plat::HPIPECONN hConn = plat::AcceptPipeClient(m_listeners[iPipe], plat::kPipeWaitForever);
         if (!hConn) {
-            const DWORD err = plat::GetLastError();
-            if (err == ERROR_OPERATION_ABORTED) return;
+            if (plat::GetLastError() == ERROR_OPERATION_ABORTED) return;
             // Out of descriptors or memory for a moment: the worker stays.
-            if (err != ERROR_SEM_TIMEOUT) plat::Sleep(kRetryAfterFailureMs);
+            plat::Sleep(kRetryAfterFailureMs);
             continue;
         }
-        DWORD cb = 0;
-        if (plat::ReadPipeMessage(hConn, ab, sizeof(ab), &cb, kReadDeadlineMs)) {
-            counters.requests++;
-            ConnectionWriter out(hConn);
-            if (!dispatcher.Dispatch(m_service, pipe, ab, cb, out)) counters.badRequests++;
-        } else {
-            counters.badRequests++;
+        if (Serve(pipe, hConn, kFirstBytesMs)) continue;
+        const auto accepted = std::chrono::steady_clock::now() - std::chrono::milliseconds(kFirstBytesMs);
+        {
+            std::lock_guard<std::mutex> g(m_slowLock);
+            if (m_slow.size() < kSlowLaneLimit && !m_fStopping) {
+                m_slow.push_back({hConn, pipe, accepted});
+                hConn = nullptr;
+            }
         }
-        plat::ClosePipeConnection(hConn);
+        if (hConn) {
+            m_service.GetCounters().badRequests++;
+            plat::ClosePipeConnection(hConn);
+        } else {
+            m_slowReady.notify_one();
+        }
     }
+}
+
+void Server::WorkSlowLane() {
+    for (;;) {
+        SlowClient client;
+        bool fStopping;
+        {
+            std::unique_lock<std::mutex> g(m_slowLock);
+            m_slowReady.wait(g, [this] { return m_fStopping || !m_slow.empty(); });
+            if (m_slow.empty()) return;
+            client = m_slow.front();
+            m_slow.pop_front();
+            fStopping = m_fStopping;
+        }
+        // Once the service stops, only what has already come is answered.
+        const auto left = std::chrono::milliseconds(kReadDeadlineMs) - (std::chrono::steady_clock::now() - client.accepted);
+        const auto ms = fStopping ? 0 : std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
+        if (!Serve(client.pipe, client.hConn, ms > 0 ? static_cast<DWORD>(ms) : 0)) {
+            m_service.GetCounters().badRequests++;
+            plat::ClosePipeConnection(client.hConn);
+        }
+    }
+}
+
+bool Server::Serve(PipeKind pipe, plat::HPIPECONN hConn, DWORD dwTimeoutMs) {
+    alignas(8) uint8_t ab[kMaxRequestSize];
+    DWORD cb = 0;
+    Counters& counters = m_service.GetCounters();
+    if (plat::ReadPipeMessage(hConn, ab, sizeof(ab), &cb, dwTimeoutMs)) {
+        counters.requests++;
+        ConnectionWriter out(hConn);
+        if (!m_service.GetDispatcher().Dispatch(m_service, pipe, ab, cb, out)) counters.badRequests++;
+    } else if (plat::GetLastError() == ERROR_SEM_TIMEOUT) {
+        return false;
+    } else {
+        counters.badRequests++;
+    }
+    plat::ClosePipeConnection(hConn);
+    return true;
 }
 
 }  // namespace vgsvc

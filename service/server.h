@@ -5,12 +5,17 @@
 // one thread switch on the service's side, and the workers serve clients in
 // parallel.
 // Clients beyond the pool wait in the listener's backlog (and see a busy
-// pipe when it is full), so the service never holds more than the pool's
-// connections at once. A client that connects and sends nothing is dropped
-// after kReadDeadlineMs.
+// pipe when it is full). A front end sends its request as it connects: a
+// client whose request has not come whole within kFirstBytesMs is handed to
+// the slow lane, a few threads of its own, so that silent or slow clients do
+// not hold the workers; the slow lane drops it kReadDeadlineMs after it was
+// accepted, or at once when kSlowLaneLimit clients are already waiting there.
 #pragma once
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -23,8 +28,10 @@ namespace vgsvc {
 class Service;
 
 constexpr DWORD kReadDeadlineMs = 800;
+constexpr DWORD kFirstBytesMs = 20;
+constexpr unsigned kSlowLaneThreads = 4;
+constexpr size_t kSlowLaneLimit = 64;
 constexpr DWORD kWriteDeadlineMs = 5000;
-constexpr DWORD kAcceptSliceMs = 1000;
 constexpr DWORD kListenBacklog = 128;
 constexpr DWORD kRetryAfterFailureMs = 50;
 
@@ -42,12 +49,27 @@ public:
     void Stop();
 
 private:
+    // A client whose request is still on its way.
+    struct SlowClient {
+        plat::HPIPECONN hConn;
+        PipeKind pipe;
+        std::chrono::steady_clock::time_point accepted;
+    };
+
     void Work(int iPipe);
+    void WorkSlowLane();
+    // Reads the request within dwTimeoutMs and answers it; false when it has
+    // not come whole in time (the connection is left open).
+    bool Serve(PipeKind pipe, plat::HPIPECONN hConn, DWORD dwTimeoutMs);
 
     Service& m_service;
     unsigned m_workers[2];
     plat::HPIPELISTENER m_listeners[2] = {nullptr, nullptr};
     std::vector<std::thread> m_threads;
+    std::mutex m_slowLock;
+    std::condition_variable m_slowReady;
+    std::deque<SlowClient> m_slow;
+    bool m_fStopping = false;
 };
 
 }  // namespace vgsvc

@@ -210,4 +210,49 @@ TEST_F(PipeServer, NameBelongsToOneLiveServer) {
     EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+// Bytes read past a message are the next message's: two messages and part of
+// a third's length in one write, the rest of the third later. A read that
+// runs out of time in the middle of a message keeps what came of it.
+TEST_F(PipeServer, MessagesAreReadOneByOneHoweverTheirBytesArrive) {
+    VG_POSIX_ONLY("only the socket's framing can be cut");
+#ifndef _WIN32
+    Listen();
+    auto frame = [](const std::string& text) {
+        const uint32_t cb = static_cast<uint32_t>(text.size());
+        return std::string{static_cast<char>(cb), 0, 0, 0} + text;
+    };
+    const std::string first = frame("one") + frame("second");
+    const std::string bytes = first + frame("3rd");
+    const size_t cut = first.size() + 2;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, (m_pipeDir + "/ServerSide").c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(::send(fd, bytes.data(), cut, 0), static_cast<ssize_t>(cut));
+    plat::HPIPECONN c = plat::AcceptPipeClient(m_listener, 2000);
+    ASSERT_NE(c, nullptr);
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ::send(fd, bytes.data() + cut, bytes.size() - cut, 0);
+    });
+    char buf[16];
+    DWORD cb = 0;
+    for (const char* expected : {"one", "second", "3rd"}) {
+        EXPECT_TRUE(plat::ReadPipeMessage(c, buf, sizeof(buf), &cb, 2000)) << expected;
+        EXPECT_EQ(std::string(buf, cb), expected);
+    }
+    late.join();
+    const std::string fourth = frame("fourth");
+    ASSERT_EQ(::send(fd, fourth.data(), 6, 0), 6);
+    EXPECT_FALSE(plat::ReadPipeMessage(c, buf, sizeof(buf), &cb, 100));
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+    ASSERT_EQ(::send(fd, fourth.data() + 6, fourth.size() - 6, 0), static_cast<ssize_t>(fourth.size() - 6));
+    EXPECT_TRUE(plat::ReadPipeMessage(c, buf, sizeof(buf), &cb, 2000));
+    EXPECT_EQ(std::string(buf, cb), "fourth");
+    plat::ClosePipeConnection(c);
+    ::close(fd);
+#endif
+}
+
 }  // namespace

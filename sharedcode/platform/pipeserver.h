@@ -60,7 +60,8 @@ BOOL ClosePipeListener(HPIPELISTENER hListener);
 // Reads one whole message of at most cb bytes into pv; *pcbRead receives its
 // length. The wait for the message's first byte and for the rest share one
 // deadline. Fails with ERROR_BROKEN_PIPE when the client closed before a
-// whole message (or before any), ERROR_SEM_TIMEOUT, or ERROR_MORE_DATA when
+// whole message (or before any), ERROR_SEM_TIMEOUT (a later read gets the
+// whole message, what had come of it included), or ERROR_MORE_DATA when
 // the message is longer than cb: pv then holds its first cb bytes, the rest
 // is not read, and the connection is fit only to be closed.
 BOOL ReadPipeMessage(HPIPECONN hConn, void* pv, DWORD cb, DWORD* pcbRead, DWORD dwTimeoutMs);

@@ -3,17 +3,15 @@
 #include "sharedcode/platform/pipeserver.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <string.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <new>
@@ -27,24 +25,31 @@
 namespace plat {
 
 struct PipeListener {
+    // A blocking socket: accepting threads wait inside accept, and the kernel
+    // wakes one of them per client.
     int fd = -1;
-    int wake[2] = {-1, -1};  // written once by CancelPipeListener, never read
     std::atomic<bool> fCancelled{false};
     sockaddr_un addr = {};
     dev_t dev = 0;
     ino_t ino = 0;
-    // Epoll instances of the accepting threads, each watching the listener
-    // exclusively and the wake pipe: a new client wakes one waiting thread,
-    // where a poll of the listener would wake them all. Idle ones wait here
-    // for the next accept; there are as many as threads ever waited at once.
-    std::mutex idleLock;
-    std::vector<int> idleWaits;
+    // The socket's receive time-out bounds each accept; the kernel reads it
+    // as a wait starts. It never exceeds the time left to any thread about to
+    // wait, so no wait outlasts its deadline; a thread with more time left
+    // wakes early and waits again.
+    std::mutex timeoutLock;
+    std::vector<const Deadline*> accepting;  // deadlines of the threads in AcceptPipeClient
+    int msArmed = -1;                        // the time-out set; -1: none
 };
 
 
 namespace {
 
 using pipe_posix::PipeError;
+
+DWORD Fail(DWORD err) {
+    SetLastError(err);
+    return err;
+}
 
 // Waits until fd is ready for events. ERROR_SUCCESS or ERROR_SEM_TIMEOUT.
 DWORD WaitReady(int fd, short events, const Deadline& deadline) {
@@ -55,76 +60,79 @@ DWORD WaitReady(int fd, short events, const Deadline& deadline) {
     return ERROR_SUCCESS;  // ready, or an error the next call reports
 }
 
-// Receives exactly cb bytes. ERROR_BROKEN_PIPE when the peer closes first.
-DWORD ReceiveAll(int fd, void* pv, size_t cb, const Deadline& deadline) {
-    char* p = static_cast<char*>(pv);
-    while (cb) {
-        ssize_t n = RobustRecv(fd, p, cb, Deadline::Never());
-        if (n > 0) {
-            p += n;
-            cb -= static_cast<size_t>(n);
-            continue;
-        }
-        if (n == 0) return ERROR_BROKEN_PIPE;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return PipeError(errno);
-        DWORD err = WaitReady(fd, POLLIN, deadline);
-        if (err != ERROR_SUCCESS) return err;
+// The time-out for a wait that must end by the deadline: at least 1 ms, so
+// that a deadline already passed still takes what is there; -1 for none.
+int TimeoutFor(const Deadline& deadline) {
+    const int ms = deadline.MsLeft();
+    return ms == 0 ? 1 : ms;
+}
+
+// Enters the calling thread, bound by *pDeadline, among the accepting ones
+// and sets the listener's time-out for the next wait.
+DWORD EnterAccept(PipeListener* h, const Deadline* pDeadline) {
+    std::lock_guard<std::mutex> g(h->timeoutLock);
+    try {
+        h->accepting.push_back(pDeadline);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
+    int ms = -1;
+    for (const Deadline* d : h->accepting)
+        if (!d->IsNever()) {
+            const int left = TimeoutFor(*d);
+            if (ms < 0 || left < ms) ms = left;
+        }
+    if (ms == h->msArmed) return ERROR_SUCCESS;
+    if (SetSocketTimeout(h->fd, SO_RCVTIMEO, ms) != 0) return PipeError(errno);
+    h->msArmed = ms;
     return ERROR_SUCCESS;
 }
 
-DWORD Fail(DWORD err) {
-    SetLastError(err);
-    return err;
+void LeaveAccept(PipeListener* h, const Deadline* pDeadline) {
+    std::lock_guard<std::mutex> g(h->timeoutLock);
+    for (size_t i = 0; i < h->accepting.size(); ++i)
+        if (h->accepting[i] == pDeadline) {
+            h->accepting[i] = h->accepting.back();
+            h->accepting.pop_back();
+            break;
+        }
 }
 
-// An epoll instance watching the listener (exclusively) and the wake pipe;
-// -1 with errno on failure.
-int NewAcceptWait(const PipeListener* h) {
-    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
-    if (ep < 0) return -1;
-    epoll_event client = {};
-    client.events = EPOLLIN | EPOLLEXCLUSIVE;
-    client.data.fd = h->fd;
-    epoll_event wake = {};
-    wake.events = EPOLLIN;
-    wake.data.fd = h->wake[0];
-    if (::epoll_ctl(ep, EPOLL_CTL_ADD, h->fd, &client) != 0 || ::epoll_ctl(ep, EPOLL_CTL_ADD, h->wake[0], &wake) != 0) {
-        const int e = errno;
-        ::close(ep);
-        errno = e;
-        return -1;
+// Receives into iov once some bytes are there, waiting until the deadline:
+// the count, or 0 with the error. The connection's socket blocks; its
+// receive time-out is set to the deadline's time left when that changed.
+size_t ReceiveSome(PipeConnection* c, iovec* iov, int ciov, const Deadline& deadline, DWORD* pErr) {
+    for (;;) {
+        const int ms = deadline.IsNever() ? -1 : TimeoutFor(deadline);
+        if (ms != c->msArmed) {
+            if (SetSocketTimeout(c->fd, SO_RCVTIMEO, ms) != 0) return *pErr = PipeError(errno), 0;
+            c->msArmed = ms;
+        }
+        msghdr msg = {};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<size_t>(ciov);
+        const ssize_t n = ::recvmsg(c->fd, &msg, 0);
+        if (n > 0) return static_cast<size_t>(n);
+        if (n == 0) return *pErr = ERROR_BROKEN_PIPE, 0;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return *pErr = PipeError(errno), 0;
+        if (deadline.MsLeft() == 0) return *pErr = ERROR_SEM_TIMEOUT, 0;
     }
-    return ep;
 }
 
-// Waits until a client may be there to accept, waking alone.
-// ERROR_SUCCESS, ERROR_SEM_TIMEOUT or ERROR_OPERATION_ABORTED.
-DWORD WaitForClient(PipeListener* h, const Deadline& deadline) {
-    int ep = -1;
-    {
-        std::lock_guard<std::mutex> g(h->idleLock);
-        if (!h->idleWaits.empty()) {
-            ep = h->idleWaits.back();
-            h->idleWaits.pop_back();
-        }
+// Puts bytes back ahead of what the connection has kept for the next read.
+bool PutBack(PipeConnection* c, const void* pv1, size_t cb1, const void* pv2, size_t cb2) {
+    const unsigned char* p1 = static_cast<const unsigned char*>(pv1);
+    const unsigned char* p2 = static_cast<const unsigned char*>(pv2);
+    try {
+        c->ahead.erase(c->ahead.begin(), c->ahead.begin() + static_cast<ptrdiff_t>(c->aheadPos));
+        c->aheadPos = 0;
+        c->ahead.insert(c->ahead.begin(), p2, p2 + cb2);
+        c->ahead.insert(c->ahead.begin(), p1, p1 + cb1);
+    } catch (...) {
+        return false;
     }
-    if (ep < 0 && (ep = NewAcceptWait(h)) < 0) return PipeError(errno);
-    epoll_event events[2];
-    const int n = RobustEpollWait(ep, events, 2, deadline);
-    DWORD err = n < 0 ? PipeError(errno) : n == 0 ? ERROR_SEM_TIMEOUT : ERROR_SUCCESS;
-    for (int i = 0; i < n; ++i)
-        if (events[i].data.fd == h->wake[0]) err = ERROR_OPERATION_ABORTED;
-    {
-        std::lock_guard<std::mutex> g(h->idleLock);
-        try {
-            h->idleWaits.push_back(ep);
-            ep = -1;
-        } catch (...) {
-        }
-    }
-    if (ep >= 0) ::close(ep);
-    return err;
+    return true;
 }
 
 }  // namespace
@@ -147,8 +155,8 @@ HPIPELISTENER CreatePipeListener(const char* szPipePath, DWORD dwAccess, DWORD d
         return nullptr;
     }
     h->addr = addr;
-    h->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (h->fd < 0 || ::pipe2(h->wake, O_CLOEXEC) != 0) {
+    h->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (h->fd < 0) {
         err = PipeError(errno);
     } else {
         // A socket file nobody answers on is a stale one of a server that
@@ -194,8 +202,6 @@ HPIPELISTENER CreatePipeListener(const char* szPipePath, DWORD dwAccess, DWORD d
     }
     if (err != ERROR_SUCCESS) {
         if (h->fd >= 0) ::close(h->fd);
-        if (h->wake[0] >= 0) ::close(h->wake[0]);
-        if (h->wake[1] >= 0) ::close(h->wake[1]);
         delete h;
         SetLastError(err);
         return nullptr;
@@ -214,14 +220,14 @@ HPIPECONN AcceptPipeClient(HPIPELISTENER h, DWORD dwTimeoutMs) {
             Fail(ERROR_OPERATION_ABORTED);
             return nullptr;
         }
-        // The wait comes first: a waiting client makes it return at once,
-        // and an idle listener costs no failed accept.
-        DWORD err = WaitForClient(h, deadline);
+        DWORD err = EnterAccept(h, &deadline);
         if (err != ERROR_SUCCESS) {
             Fail(err);
             return nullptr;
         }
-        int fd = ::accept4(h->fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        const int fd = ::accept4(h->fd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int e = errno;
+        LeaveAccept(h, &deadline);
         if (fd >= 0) {
             PipeConnection* c = new (std::nothrow) PipeConnection;
             if (!c) {
@@ -232,10 +238,16 @@ HPIPECONN AcceptPipeClient(HPIPELISTENER h, DWORD dwTimeoutMs) {
             c->fd = fd;
             return c;
         }
-        // Another thread may have taken the client that woke this one; a
-        // client that gave up before being accepted is passed over.
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
-            Fail(PipeError(errno));
+        // A wait cut short by a signal, by a shorter time-out of another
+        // thread, or by a client that gave up before being accepted, goes on;
+        // a cancelled (shut down) listener fails with EINVAL.
+        if (e == EAGAIN || e == EWOULDBLOCK) {
+            if (deadline.MsLeft() == 0) {
+                Fail(ERROR_SEM_TIMEOUT);
+                return nullptr;
+            }
+        } else if (e != EINTR && e != ECONNABORTED) {
+            Fail(h->fCancelled.load() ? ERROR_OPERATION_ABORTED : PipeError(e));
             return nullptr;
         }
     }
@@ -243,9 +255,9 @@ HPIPECONN AcceptPipeClient(HPIPELISTENER h, DWORD dwTimeoutMs) {
 
 BOOL CancelPipeListener(HPIPELISTENER h) {
     if (!h) return Fail(ERROR_INVALID_HANDLE), FALSE;
-    if (!h->fCancelled.exchange(true)) {
-        RobustWrite(h->wake[1], "x", 1);
-    }
+    // Shutting the listener down wakes every thread inside accept, and makes
+    // later accepts fail at once.
+    if (!h->fCancelled.exchange(true)) ::shutdown(h->fd, SHUT_RDWR);
     return TRUE;
 }
 
@@ -255,10 +267,7 @@ BOOL ClosePipeListener(HPIPELISTENER h) {
     // may have replaced a listener that was thought dead.
     struct stat st;
     if (::stat(h->addr.sun_path, &st) == 0 && st.st_dev == h->dev && st.st_ino == h->ino) ::unlink(h->addr.sun_path);
-    for (int ep : h->idleWaits) ::close(ep);
     ::close(h->fd);
-    ::close(h->wake[0]);
-    ::close(h->wake[1]);
     delete h;
     return TRUE;
 }
@@ -268,14 +277,56 @@ BOOL ReadPipeMessage(HPIPECONN c, void* pv, DWORD cb, DWORD* pcbRead, DWORD dwTi
     if (!c) return Fail(ERROR_INVALID_HANDLE), FALSE;
     if (!pv && cb) return Fail(ERROR_INVALID_PARAMETER), FALSE;
     const Deadline deadline = Deadline::In(dwTimeoutMs);
+    // The frame's length and its bytes arrive together in one receive as a
+    // rule: both are read at once, and what follows the frame is kept for the
+    // next read.
     unsigned char hdr[4];
-    DWORD err = ReceiveAll(c->fd, hdr, sizeof(hdr), deadline);
-    if (err != ERROR_SUCCESS) return Fail(err), FALSE;
-    const uint32_t cbMessage = static_cast<uint32_t>(hdr[0]) | static_cast<uint32_t>(hdr[1]) << 8 |
-                               static_cast<uint32_t>(hdr[2]) << 16 | static_cast<uint32_t>(hdr[3]) << 24;
-    const DWORD cbTake = cbMessage < cb ? cbMessage : cb;
-    err = ReceiveAll(c->fd, pv, cbTake, deadline);
-    if (err != ERROR_SUCCESS) return Fail(err), FALSE;
+    iovec iov[2] = {{hdr, sizeof(hdr)}, {pv, cb}};
+    size_t cbWanted = sizeof(hdr) + cb;  // until the length is known
+    size_t cbHave = 0;
+    auto advance = [&iov](size_t n) {
+        for (iovec& v : iov) {
+            const size_t take = n < v.iov_len ? n : v.iov_len;
+            v.iov_base = static_cast<char*>(v.iov_base) + take;
+            v.iov_len -= take;
+            n -= take;
+        }
+    };
+    if (c->ahead.size() > c->aheadPos) {
+        const size_t n = std::min(c->ahead.size() - c->aheadPos, cbWanted);
+        const size_t cbFirst = std::min(n, sizeof(hdr));
+        memcpy(hdr, c->ahead.data() + c->aheadPos, cbFirst);
+        if (n > cbFirst) memcpy(pv, c->ahead.data() + c->aheadPos + cbFirst, n - cbFirst);
+        c->aheadPos += n;
+        cbHave = n;
+        advance(n);
+    }
+    uint32_t cbMessage = 0;
+    for (;;) {
+        if (cbHave >= sizeof(hdr)) {
+            cbMessage = static_cast<uint32_t>(hdr[0]) | static_cast<uint32_t>(hdr[1]) << 8 |
+                        static_cast<uint32_t>(hdr[2]) << 16 | static_cast<uint32_t>(hdr[3]) << 24;
+            cbWanted = sizeof(hdr) + (cbMessage < cb ? cbMessage : cb);
+        }
+        if (cbHave >= cbWanted) break;
+        const int iFirst = iov[0].iov_len ? 0 : 1;
+        DWORD err = ERROR_SUCCESS;
+        const size_t n = ReceiveSome(c, iov + iFirst, 2 - iFirst, deadline, &err);
+        if (!n) {
+            // A read that runs out of time keeps what came for the next one.
+            const size_t cbHdr = std::min(cbHave, sizeof(hdr));
+            if (err == ERROR_SEM_TIMEOUT && !PutBack(c, hdr, cbHdr, pv, cbHave - cbHdr)) err = ERROR_NOT_ENOUGH_MEMORY;
+            return Fail(err), FALSE;
+        }
+        cbHave += n;
+        advance(n);
+    }
+    if (cbHave > cbWanted) {
+        // Bytes of the next message: kept ahead of what the socket holds.
+        const unsigned char* pNext = static_cast<const unsigned char*>(pv) + (cbWanted - sizeof(hdr));
+        if (!PutBack(c, pNext, cbHave - cbWanted, nullptr, 0)) return Fail(ERROR_NOT_ENOUGH_MEMORY), FALSE;
+    }
+    const DWORD cbTake = static_cast<DWORD>(cbWanted - sizeof(hdr));
     if (pcbRead) *pcbRead = cbTake;
     if (cbMessage > cb) return Fail(ERROR_MORE_DATA), FALSE;
     return TRUE;
@@ -293,7 +344,7 @@ BOOL WritePipeMessage(HPIPECONN c, const void* pv, DWORD cb, DWORD dwTimeoutMs) 
         msghdr msg = {};
         msg.msg_iov = iov + iFirst;
         msg.msg_iovlen = static_cast<size_t>(2 - iFirst);
-        ssize_t n = RobustSendmsg(c->fd, &msg, MSG_NOSIGNAL);
+        ssize_t n = RobustSendmsg(c->fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 return Fail(errno == EPIPE || errno == ECONNRESET ? ERROR_NO_DATA : PipeError(errno)), FALSE;

@@ -159,6 +159,15 @@ ssize_t RobustRecv(int fd, void* pv, size_t cb, const Deadline& deadline) {
     }
 }
 
+int SetSocketTimeout(int fd, int optname, int ms) {
+    struct timeval tv = {};
+    if (ms > 0) {
+        tv.tv_sec = ms / 1000;
+        tv.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
+    }
+    return ::setsockopt(fd, SOL_SOCKET, optname, &tv, sizeof(tv));
+}
+
 int RobustConnect(int fd, const struct sockaddr* paddr, socklen_t len, const Deadline& deadline) {
     for (;;) {
         if (!deadline.IsNever()) {
@@ -169,10 +178,7 @@ int RobustConnect(int fd, const struct sockaddr* paddr, socklen_t len, const Dea
                 errno = EAGAIN;
                 return -1;
             }
-            struct timeval tv;
-            tv.tv_sec = ms / 1000;
-            tv.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
-            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+            SetSocketTimeout(fd, SO_SNDTIMEO, ms);
         }
         if (::connect(fd, paddr, len) == 0) return 0;
         if (errno != EINTR) return -1;

@@ -60,6 +60,9 @@ ssize_t RobustSendmsg(int fd, const struct msghdr* pmsg, int flags);
 // Receives up to cb bytes once some are there, waiting for them until the
 // deadline: -1 with ETIMEDOUT when it passes first.
 ssize_t RobustRecv(int fd, void* pv, size_t cb, const Deadline& deadline);
+// Sets a socket's SO_RCVTIMEO or SO_SNDTIMEO to ms milliseconds; 0 or less:
+// none, the kernel's waits then have no end.
+int SetSocketTimeout(int fd, int optname, int ms);
 // Connects a blocking socket, the kernel waiting on a full listener backlog
 // until the deadline (Deadline::Never: as long as it takes): -1 with EAGAIN
 // when it passes. A non-blocking socket fails with EAGAIN at once.
