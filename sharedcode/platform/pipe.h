@@ -26,25 +26,8 @@ constexpr DWORD kPipeWaitForever = 0xFFFFFFFFu;  // NMPWAIT_WAIT_FOREVER, INFINI
 // Once connected, the call waits up to dwReplyTimeoutMs for the reply and
 // then fails with ERROR_SEM_TIMEOUT; with kPipeWaitForever, as Win32's
 // CallNamedPipeA, as long as the service takes.
-//
-// pRecheck (may be null; Windows ignores it): the pipe path and the reply
-// time-out came from the registry read that *pRecheck->pNotice describes.
-// While the call waits for its reply it also waits on that notice; when the
-// notice fires, or another thread has read a newer registry, it calls
-// pfnRecheck, which reads the registry again (refreshing the notice) and
-// answers TRUE when the call may go on over its connection, with the reply
-// time-out now in force (counted from the start of the wait), or FALSE when
-// the path is another now: the call then ends with ERROR_RETRY, its reply
-// unread.
-struct RegNotice;
-struct PipeRecheck {
-    RegNotice* pNotice;
-    BOOL (*pfnRecheck)(void* pvContext, DWORD* pdwReplyTimeoutMs);
-    void* pvContext;
-};
 BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* pvOut, DWORD cbOut,
-                    DWORD* pcbRead, DWORD dwTimeoutMs, DWORD dwReplyTimeoutMs = kPipeWaitForever,
-                    const PipeRecheck* pRecheck = nullptr);
+                    DWORD* pcbRead, DWORD dwTimeoutMs, DWORD dwReplyTimeoutMs = kPipeWaitForever);
 
 // ---------------------------------------------------------------------------
 // Pipe handles: a connection of its own to a pipe, kept open across several

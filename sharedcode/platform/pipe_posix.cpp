@@ -16,7 +16,6 @@
 #include <new>
 
 #include "sharedcode/platform/process.h"
-#include "sharedcode/platform/registry.h"
 #include "sharedcode/platform/robust_posix.h"
 
 namespace plat {
@@ -127,55 +126,35 @@ DWORD SendFrame(int fd, const void* pv, DWORD cb, DWORD dwWaitMs) {
     return err;
 }
 
-// The wait for a one-shot reply. Each receive polls the connection until the
-// reply deadline, and with a recheck the registry's change notice as well:
-// one poll then serves both, so the look at the registry that the call's
-// path skipped costs no system call of its own.
+// The wait for a one-shot reply. Without a reply time-out the connection
+// turns blocking and each receive sleeps in the kernel, which costs less than
+// a poll followed by a receive; with one, each receive polls until the
+// deadline.
 class ReplyWait {
 public:
-    ReplyWait(int fd, DWORD dwReplyTimeoutMs, const PipeRecheck* pRecheck) : m_fd(fd), m_pRecheck(pRecheck) {
-        if (!pRecheck) {
-            m_deadline = Deadline::In(dwReplyTimeoutMs);
-            return;
-        }
-        ::clock_gettime(CLOCK_MONOTONIC, &m_start);
-        m_deadline = Deadline::After(m_start, dwReplyTimeoutMs);
+    ReplyWait(int fd, DWORD dwReplyTimeoutMs) : m_fd(fd), m_deadline(Deadline::In(dwReplyTimeoutMs)) {
+        // A connection that stays non-blocking is polled, for as long as a
+        // deadline can be.
+        if (m_deadline.IsNever() && ::fcntl(fd, F_SETFL, 0) != 0) m_deadline = Deadline::In(kPipeWaitForever - 1);
     }
 
     // Receives up to cb bytes once some are there: ERROR_SUCCESS with
     // *pcbGot > 0; ERROR_BROKEN_PIPE once the peer has closed;
-    // ERROR_SEM_TIMEOUT; ERROR_RETRY when the recheck found another path.
+    // ERROR_SEM_TIMEOUT.
     DWORD Recv(void* pv, size_t cb, size_t* pcbGot) {
         for (;;) {
-            const int fdNotice = m_pRecheck ? m_pRecheck->pNotice->fdChanged : -1;
-            struct pollfd pfds[2] = {{m_fd, POLLIN, 0}, {fdNotice, POLLIN, 0}};
-            const int rc = RobustPoll(pfds, 2, m_deadline);
-            if (rc < 0) return PipeError(errno);
-            // A notice still pending was written before the call or during
-            // it; a newer state means another thread took the notice.
-            if (m_pRecheck && (pfds[1].revents || RegStateMoved(*m_pRecheck->pNotice))) {
-                DWORD dwReplyTimeoutMs = kPipeWaitForever;
-                if (!m_pRecheck->pfnRecheck(m_pRecheck->pvContext, &dwReplyTimeoutMs)) return ERROR_RETRY;
-                m_deadline = Deadline::After(m_start, dwReplyTimeoutMs);
+            const ssize_t n = RobustRecv(m_fd, pv, cb, m_deadline);
+            if (n > 0) {
+                *pcbGot = static_cast<size_t>(n);
+                return ERROR_SUCCESS;
             }
-            if (pfds[0].revents) {
-                const ssize_t n = ::recv(m_fd, pv, cb, MSG_DONTWAIT);
-                if (n > 0) {
-                    *pcbGot = static_cast<size_t>(n);
-                    return ERROR_SUCCESS;
-                }
-                if (n == 0) return ERROR_BROKEN_PIPE;
-                if (errno != EAGAIN && errno != EINTR) return PipeError(errno);
-            } else if (m_deadline.MsLeft() == 0) {
-                return ERROR_SEM_TIMEOUT;
-            }
+            if (n == 0) return ERROR_BROKEN_PIPE;
+            if (errno != EAGAIN) return PipeError(errno);
         }
     }
 
 private:
     int m_fd;
-    const PipeRecheck* m_pRecheck;
-    struct timespec m_start = {};
     Deadline m_deadline;
 };
 
@@ -370,7 +349,7 @@ DWORD ReadPayload(PipeHandle* h, unsigned char* pb, size_t cb, size_t* pcbGot) {
 }  // namespace
 
 BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* pvOut, DWORD cbOut,
-                    DWORD* pcbRead, DWORD dwTimeoutMs, DWORD dwReplyTimeoutMs, const PipeRecheck* pRecheck) {
+                    DWORD* pcbRead, DWORD dwTimeoutMs, DWORD dwReplyTimeoutMs) {
     DWORD cbRead = 0;
     if (pcbRead) *pcbRead = 0;
     if ((!pvIn && cbIn) || (!pvOut && cbOut)) {
@@ -390,7 +369,7 @@ BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* 
     if (err == ERROR_SUCCESS) {
         err = SendFrame(fd, pvIn, cbIn, dwTimeoutMs == 0 ? kDefaultWaitMs : dwTimeoutMs);
         if (err == ERROR_SUCCESS) {
-            ReplyWait wait(fd, dwReplyTimeoutMs, pRecheck);
+            ReplyWait wait(fd, dwReplyTimeoutMs);
             err = ReceiveFrame(wait, pvOut, cbOut, &cbRead);
         }
         ::close(fd);

@@ -56,10 +56,9 @@ bool IsOverlapped(DWORD dwReadTimeoutMs) { return dwReadTimeoutMs != kPipeWaitFo
 
 // Win32's CallNamedPipeA reads its reply without a time-out; with one, the
 // same steps with an overlapped handle: open, on a busy pipe wait for an
-// instance and open once more, message mode, write, read, close. A recheck
-// is never due: every registry open here has looked for changes.
+// instance and open once more, message mode, write, read, close.
 BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* pvOut, DWORD cbOut,
-                    DWORD* pcbRead, DWORD dwTimeoutMs, DWORD dwReplyTimeoutMs, const PipeRecheck*) {
+                    DWORD* pcbRead, DWORD dwTimeoutMs, DWORD dwReplyTimeoutMs) {
     DWORD cbRead = 0;
     if (pcbRead) *pcbRead = 0;
     if (!IsOverlapped(dwReplyTimeoutMs)) {

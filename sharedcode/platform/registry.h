@@ -12,8 +12,7 @@
 // and value names compare case-insensitively. The parsed file is kept between
 // calls; every open first takes the change notices of the file's folder
 // (inotify), or where there can be none compares the file's device, inode,
-// size and modification time, so every read sees the file as it is now
-// (RegOpenKeyWatched can defer that look to its caller).
+// size and modification time, so every read sees the file as it is now.
 //
 // Windows: a key of HKEY_LOCAL_MACHINE opened with kKeyRead is served from a
 // copy of its values, read again whenever a change notice on the key or its
@@ -51,40 +50,5 @@ LONG RegQueryValueExA(HKEY hKey, const char* szName, DWORD* pdwReserved, DWORD* 
                       DWORD* pcbData);
 
 LONG RegCloseKey(HKEY hKey);
-
-// ---------------------------------------------------------------------------
-// Deferred checks. A caller that is about to wait anyway (a pipe call waiting
-// for its reply) may open a key without the look for changes that every open
-// takes, and take that look during its wait instead.
-
-// The registry state a key was opened on, and how to learn of later changes.
-struct RegNotice {
-    // A descriptor that turns readable when the registry may have changed
-    // (POSIX: the watch of the file's folder); -1 when there is none
-    // (Windows, or a registry without a watch).
-    int fdChanged = -1;
-    // The state the key shows; RegStateMoved compares it with the newest.
-    uint64_t uState = 0;
-    // The look for changes was skipped: the key may show the registry as it
-    // was before changes made since the last open that looked. The caller
-    // owes that look before anything the key said decides an outcome.
-    bool fUnchecked = false;
-};
-
-// RegOpenKeyExA (kKeyRead) that also fills *pNotice. With fDeferCheck, where
-// the registry is watched, the look for changes is skipped (no system call);
-// elsewhere, and on Windows, the open looks as every open does.
-LONG RegOpenKeyWatched(HKEY hkRoot, const char* szSubKey, bool fDeferCheck, HKEY* phkResult, RegNotice* pNotice);
-
-// The state that RegOpenKeyWatched with fDeferCheck would show now, without
-// opening a key: TRUE with *pNotice filled as that open would fill it; FALSE
-// where that open would look for changes (then nothing is deferred). Two
-// opens on the same state show the same values.
-bool RegDeferredState(RegNotice* pNotice);
-
-// Whether an open since has found a newer registry than notice's state; no
-// system call. A caller that skipped the look can so learn that another
-// thread took the change notice it would have seen.
-bool RegStateMoved(const RegNotice& notice);
 
 }  // namespace plat

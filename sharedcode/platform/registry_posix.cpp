@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,7 +46,6 @@ struct Snapshot {
     off_t size = 0;
     int64_t mtimeNs = 0;
     LONG openError = ERROR_SUCCESS;  // ERROR_BADDB for a malformed file
-    uint64_t state = 0;              // numbers the parses, newest highest
     std::unordered_map<std::string, RegKeyData> keys;  // full path, lower case
 };
 
@@ -397,7 +395,6 @@ private:
 std::mutex g_cacheLock;
 std::shared_ptr<const Snapshot> g_cache;
 FolderWatch g_watch;
-std::atomic<uint64_t> g_newestState{0};  // g_cache's state, read without the lock
 
 bool SameFile(const Snapshot& c, bool exists, const struct stat& st) {
     return c.exists == exists &&
@@ -410,24 +407,10 @@ const char* RegistryPath() {
     return env && *env ? env : kDefaultRegistryPath;
 }
 
-// Under g_cacheLock: g_cache and the watch for the caller to wait on.
-std::shared_ptr<const Snapshot> HandOut(bool fUnchecked, RegNotice* pNotice) {
-    pNotice->fdChanged = g_watch.Fd();
-    pNotice->uState = g_cache->state;
-    pNotice->fUnchecked = fUnchecked;
-    return g_cache;
-}
-
-// Under g_cacheLock: whether g_cache is the parse of path and watched, so
-// that its look for changes can be deferred.
-bool Watched(const char* path) { return g_cache && g_cache->path == path && g_watch.Armed(); }
-
 // The registry as the file is now: the cached parse while the file is
 // unchanged, else a new parse. Parsing happens under the lock, so a read that
-// starts after an edit never gets the parse from before it. With
-// fDeferCheck and a watch, the cached parse without a look at the watch.
-// *pNotice receives the state handed out and the watch to wait on.
-std::shared_ptr<const Snapshot> Current(bool fDeferCheck, RegNotice* pNotice) {
+// starts after an edit never gets the parse from before it.
+std::shared_ptr<const Snapshot> Current() {
     static const bool s_fAtFork = [] {
         ::pthread_atfork(nullptr, nullptr, [] { g_watch.Forget(); });
         return true;
@@ -436,32 +419,27 @@ std::shared_ptr<const Snapshot> Current(bool fDeferCheck, RegNotice* pNotice) {
     const char* path = RegistryPath();
     std::lock_guard<std::mutex> lock(g_cacheLock);
     const Snapshot* c = g_cache.get();
-    if (Watched(path)) {
-        if (fDeferCheck) return HandOut(true, pNotice);
-        if (!g_watch.Changed()) return HandOut(false, pNotice);
-    }
+    if (c && c->path == path && g_watch.Armed() && !g_watch.Changed()) return g_cache;
     struct stat st;
     bool exists = ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
-    if (c && c->path == path && !g_watch.Armed() && SameFile(*c, exists, st)) return HandOut(false, pNotice);
+    if (c && c->path == path && !g_watch.Armed() && SameFile(*c, exists, st)) return g_cache;
     // Watch first, then read: an edit between the two is not lost.
     if (!c || c->path != path || !g_watch.Armed()) {
         if (g_watch.Arm(path)) exists = ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
     }
     std::shared_ptr<Snapshot> fresh = Load(path, exists ? &st : nullptr);
-    fresh->state = g_newestState.load(std::memory_order_relaxed) + 1;
     g_cache = std::move(fresh);
-    g_newestState.store(g_cache->state, std::memory_order_release);
-    return HandOut(false, pNotice);
+    return g_cache;
 }
 
 }  // namespace
 
 HKEY HkeyLocalMachine() { return &g_hklm; }
 
-LONG RegOpenKeyWatched(HKEY hkRoot, const char* szSubKey, bool fDeferCheck, HKEY* phkResult, RegNotice* pNotice) {
+LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD, DWORD, HKEY* phkResult) {
     if (!phkResult || !hkRoot) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
-    std::shared_ptr<const Snapshot> snap = hkRoot == &g_hklm ? Current(fDeferCheck, pNotice) : hkRoot->snapshot;
+    std::shared_ptr<const Snapshot> snap = hkRoot == &g_hklm ? Current() : hkRoot->snapshot;
     if (snap->openError != ERROR_SUCCESS) return snap->openError;
     // The full key name, folded; the buffer is kept to spare an allocation
     // on every call.
@@ -485,23 +463,6 @@ LONG RegOpenKeyWatched(HKEY hkRoot, const char* szSubKey, bool fDeferCheck, HKEY
     if (!key) return ERROR_NOT_ENOUGH_MEMORY;
     *phkResult = key;
     return ERROR_SUCCESS;
-}
-
-LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD, DWORD, HKEY* phkResult) {
-    RegNotice notice;
-    return RegOpenKeyWatched(hkRoot, szSubKey, false, phkResult, &notice);
-}
-
-bool RegDeferredState(RegNotice* pNotice) {
-    const char* path = RegistryPath();
-    std::lock_guard<std::mutex> lock(g_cacheLock);
-    if (!Watched(path)) return false;
-    HandOut(true, pNotice);
-    return true;
-}
-
-bool RegStateMoved(const RegNotice& notice) {
-    return g_newestState.load(std::memory_order_acquire) != notice.uState;
 }
 
 LONG RegQueryValueExA(HKEY hKey, const char* szName, DWORD*, DWORD* pdwType, BYTE* pbData, DWORD* pcbData) {

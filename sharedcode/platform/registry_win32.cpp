@@ -205,19 +205,6 @@ LONG RegOpenKeyExA(HKEY hkRoot, const char* szSubKey, DWORD ulOptions, DWORD sam
     return ERROR_SUCCESS;
 }
 
-// The per-open check costs one wait of no time here: every open looks.
-LONG RegOpenKeyWatched(HKEY hkRoot, const char* szSubKey, bool, HKEY* phkResult, RegNotice* pNotice) {
-    *pNotice = RegNotice();
-    return RegOpenKeyExA(hkRoot, szSubKey, 0, kKeyRead, phkResult);
-}
-
-bool RegDeferredState(RegNotice* pNotice) {
-    *pNotice = RegNotice();
-    return false;
-}
-
-bool RegStateMoved(const RegNotice&) { return false; }
-
 LONG RegQueryValueExA(HKEY hKey, const char* szName, DWORD* pdwReserved, DWORD* pdwType, BYTE* pbData,
                       DWORD* pcbData) {
     if (!hKey) return ERROR_INVALID_HANDLE;
