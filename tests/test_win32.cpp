@@ -1,9 +1,9 @@
 // What only the Windows build does, checked with the system's own calls: the
 // registry values as the library reads them, named mutexes with their owner
-// records, security descriptors and abandonment, byte-range locks and the
-// delete-on-close lock file, the DLL's message table through FormatMessageA.
-// (Sealing through the CryptoAPI: test_session, which runs here too.) (Trace lines through
-// OutputDebugStringA to a debugger: test_tracing, on both builds.)
+// records, security descriptors and abandonment by a thread, the DLL's message
+// table through FormatMessageA. Sealing, byte-range locks, the lock file and
+// trace lines to a debugger: test_session, test_ini_processes and
+// test_tracing, which run here too.
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -18,29 +18,16 @@
 #include "VGClient/vgformat.h"
 #include "VGClient/vgmessagetable.h"
 #include "VGClient/vgtransport.h"
-#include "sharedcode/ini/smartini.h"
 #include "sharedcode/ipc.h"
-#include "sharedcode/platform/file.h"
 #include "sharedcode/platform/namedobj.h"
 #include "sharedcode/platform/pipe.h"
-#include "tests/child_process.h"
 #include "tests/test_env.h"
 
 namespace {
 
-using childtest::Child;
-
 // A name of this process alone, so that programs in one prefix never meet.
 std::string UniqueName(const char* szStem) {
     return std::string(szStem) + "." + std::to_string(::GetCurrentProcessId());
-}
-
-// Owns the lock file of the settings file args[0] and ends without closing.
-VG_CHILD(HoldLockFile) {
-    CSmartIni ini;
-    if (ini.HrOpen(Wide(args[0]).c_str(), true, true) != S_OK) return 1;
-    ::TerminateProcess(::GetCurrentProcess(), 7);
-    return 2;
 }
 
 // ---------------------------------------------------------------------------
@@ -235,77 +222,7 @@ TEST_F(Win32Mutex, AbandonedByAThreadIsTakenOver) {
 }
 
 // ---------------------------------------------------------------------------
-// Files
-
-class Win32Files : public VgTestEnv {
-protected:
-    // The test folder in the Windows form.
-    std::wstring Path(const char* szName) {
-        std::wstring w = Wide(m_dir + "/" + szName);
-        for (wchar_t& c : w) c = c == L'/' ? L'\\' : c;
-        return w;
-    }
-};
-
-// LockFileEx between two handles of one process: shared with shared,
-// exclusive alone, ranges apart, and a waiting lock granted on release.
-TEST_F(Win32Files, ByteRangeLocksBindHandles) {
-    const std::wstring path = Path("locked.ini");
-    const DWORD kAccess = plat::kFileGenericRead | plat::kFileGenericWrite;
-    const DWORD kShare = plat::kFileShareRead | plat::kFileShareWrite;
-    plat::ScopedFile a(plat::CreateFileW(path.c_str(), kAccess, kShare, plat::kOpenAlways, 0));
-    plat::ScopedFile b(plat::CreateFileW(path.c_str(), kAccess, kShare, plat::kOpenAlways, 0));
-    ASSERT_TRUE(a.IsOpen() && b.IsOpen());
-    const DWORD kTry = plat::kLockfileFailImmediately;
-    const DWORD kTryExclusive = plat::kLockfileExclusiveLock | kTry;
-
-    EXPECT_TRUE(plat::LockFileEx(a.Get(), kTry, 0, 16));
-    EXPECT_TRUE(plat::LockFileEx(b.Get(), kTry, 0, 16));
-    EXPECT_FALSE(plat::LockFileEx(b.Get(), kTryExclusive, 8, 16));
-    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_LOCK_VIOLATION));
-    EXPECT_TRUE(plat::UnlockFileEx(b.Get(), 0, 16));
-    EXPECT_TRUE(plat::UnlockFileEx(a.Get(), 0, 16));
-
-    EXPECT_TRUE(plat::LockFileEx(a.Get(), kTryExclusive, 0, 16));
-    EXPECT_FALSE(plat::LockFileEx(b.Get(), kTry, 0, 1));
-    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_LOCK_VIOLATION));
-    EXPECT_TRUE(plat::LockFileEx(b.Get(), kTryExclusive, 16, 16));
-    EXPECT_TRUE(plat::UnlockFileEx(b.Get(), 16, 16));
-
-    std::thread release([&a] {
-        ::Sleep(100);
-        plat::UnlockFileEx(a.Get(), 0, 16);
-    });
-    const ULONGLONG t0 = ::GetTickCount64();
-    EXPECT_TRUE(plat::LockFileEx(b.Get(), plat::kLockfileExclusiveLock, 0, 16));
-    EXPECT_GE(::GetTickCount64() - t0, 50u);
-    release.join();
-    EXPECT_TRUE(plat::UnlockFileEx(b.Get(), 0, 16));
-}
-
-// The lock file of an exclusive opening: one owner, gone when its owner
-// closes it or ends.
-TEST_F(Win32Files, TheLockFileHasOneOwnerAndGoesWithIt) {
-    const std::wstring ini = Path("settings.ini");
-    const std::wstring iniLock = ini + L".lck";
-    plat::FileAttributeData data;
-    {
-        CSmartIni first, other;
-        ASSERT_EQ(first.HrOpen(ini.c_str(), true, true), S_OK);
-        EXPECT_TRUE(plat::GetFileAttributesExW(iniLock.c_str(), &data));
-        EXPECT_EQ(other.HrOpen(ini.c_str(), true, true), INI_E_LOCKED);
-    }
-    EXPECT_FALSE(plat::GetFileAttributesExW(iniLock.c_str(), &data));
-
-    // An owner process that ends without closing.
-    EXPECT_EQ(Child(HoldLockFile, {std::string(ini.begin(), ini.end())}).Wait(), 7);
-    EXPECT_FALSE(plat::GetFileAttributesExW(iniLock.c_str(), &data));
-    CSmartIni next;
-    EXPECT_EQ(next.HrOpen(ini.c_str(), true, true), S_OK);
-}
-
-// ---------------------------------------------------------------------------
-// The DLL's message table and the debugger channel
+// The DLL's message table
 
 // The DLL that ships, loaded as data: the system's FormatMessageA finds every
 // identifier of the catalogue with the library's own text, with and without
