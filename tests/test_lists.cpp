@@ -3,7 +3,6 @@
 // busy channel, and the byte-mode reads underneath.
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>

@@ -1,8 +1,6 @@
 // The vgctl tool as a child process against the fake service: what it sends,
 // what it prints and its exit status.
 #include <cstring>
-#include <memory>
-#include <string>
 
 #include "VGClient/vgwire.h"
 #include "tests/fake_service.h"
