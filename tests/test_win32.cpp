@@ -1,9 +1,9 @@
 // What only the Windows build does, checked with the system's own calls: the
-// registry values as the library reads them, named mutexes with their owner
-// records, security descriptors and abandonment by a thread, the DLL's message
-// table through FormatMessageA. Sealing, byte-range locks, the lock file and
-// trace lines to a debugger: test_session, test_ini_processes and
-// test_tracing, which run here too.
+// registry values as the library reads them, named mutexes' security
+// descriptors and abandonment by a thread, the DLL's message table through
+// FormatMessageA. Registry changes, sealing, byte-range locks, the lock file
+// and trace lines to a debugger: test_transport, test_session,
+// test_ini_processes and test_tracing, which run here too.
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -33,34 +33,20 @@ std::string UniqueName(const char* szStem) {
 // ---------------------------------------------------------------------------
 // The registry
 
-class Win32Config : public VgTestEnv {
-protected:
-    std::string Server(DWORD* pdwReplyTimeoutMs = nullptr) {
+using Win32Config = VgTestEnv;
+
+// Server, FailoverMode and ReplyTimeout through RegQueryValueExA: a value
+// that is missing or of another size counts as not set. (The common values,
+// and changes seen by the next call: test_transport, which runs here too.)
+TEST_F(Win32Config, ServerFailoverModeAndReplyTimeoutAsTheLibraryReadsThem) {
+    auto expectResolved = [](const std::string& server, DWORD dwTimeoutMs, const std::string& what) {
         char szServer[VG_SERVER_NAME_SIZE];
         std::memset(szServer, '#', sizeof(szServer));
         DWORD dwTimeout = 0;
         ResolveServerName(szServer, &dwTimeout);
-        if (pdwReplyTimeoutMs) *pdwReplyTimeoutMs = dwTimeout;
-        return szServer;
-    }
-    // Sets the Server value of cb bytes (default: with its terminator), or
-    // deletes it when szServer is null.
-    static void SetServer(const char* szServer, DWORD cb = 0) {
-        HKEY hKey = nullptr;
-        ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, VG_CONFIGURATION_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                    &hKey, nullptr),
-                  ERROR_SUCCESS);
-        if (!szServer) ::RegDeleteValueA(hKey, "Server");
-        else ::RegSetValueExA(hKey, "Server", 0, REG_SZ, reinterpret_cast<const BYTE*>(szServer),
-                              cb ? cb : static_cast<DWORD>(std::strlen(szServer) + 1));
-        ::RegCloseKey(hKey);
-    }
-};
-
-// Server, FailoverMode and ReplyTimeout through RegQueryValueExA: a value
-// that is missing or of another size counts as not set. (The common values:
-// test_transport, which runs here too.)
-TEST_F(Win32Config, ServerFailoverModeAndReplyTimeoutAsTheLibraryReadsThem) {
+        EXPECT_EQ(std::string(szServer), server) << what;
+        EXPECT_EQ(dwTimeout, dwTimeoutMs) << what;
+    };
     const DWORD kForever = plat::kPipeWaitForever;
     const struct {
         std::string lines;
@@ -76,39 +62,17 @@ TEST_F(Win32Config, ServerFailoverModeAndReplyTimeoutAsTheLibraryReadsThem) {
     };
     for (const auto& c : cases) {
         WriteConfiguration(c.lines);
-        DWORD dwTimeout = 0;
-        EXPECT_EQ(Server(&dwTimeout), c.szServer) << c.lines;
-        EXPECT_EQ(dwTimeout, c.dwTimeout) << c.lines;
+        expectResolved(c.szServer, c.dwTimeout, c.lines);
     }
 
     // A text stored without its terminator still ends at its last character.
-    SetServer("backup", 6);
-    EXPECT_EQ(Server(), "backup");
-}
-
-// The Windows registry layer keeps the values of a key it reads and watches
-// the key for changes: every change shows in the very next read, whichever
-// thread armed the watch and whether the value, the key or its parent went.
-TEST_F(Win32Config, EveryChangeShowsInTheNextRead) {
-    SetServer("primary");
-    std::thread([&] { EXPECT_EQ(Server(), "primary"); }).join();  // the watch's thread has ended
-    for (int round = 0; round < 20; ++round) {
-        const std::string name = "host" + std::to_string(round);
-        SetServer(name.c_str());
-        EXPECT_EQ(Server(), name);
-        EXPECT_EQ(Server(), name);
-    }
-    SetServer(nullptr);
-    EXPECT_EQ(Server(), ".");
-    SetServer("again");
-    EXPECT_EQ(Server(), "again");
-    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvanetic");
-    EXPECT_EQ(Server(), ".");
-    SetServer("recreated");
-    EXPECT_EQ(Server(), "recreated");
-    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, VG_CONFIGURATION_KEY);
-    WriteConfiguration("\"Server\"=\"rewritten\"");
-    EXPECT_EQ(Server(), "rewritten");
+    HKEY hKey = nullptr;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, VG_CONFIGURATION_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey,
+                                nullptr),
+              ERROR_SUCCESS);
+    ::RegSetValueExA(hKey, "Server", 0, REG_SZ, reinterpret_cast<const BYTE*>("backup"), 6);
+    ::RegCloseKey(hKey);
+    expectResolved("backup", kForever, "unterminated");
 }
 
 // ---------------------------------------------------------------------------
