@@ -5,9 +5,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <future>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -221,7 +221,7 @@ TEST_F(NamedMutex, ProcessesAndThreadsCreatingAtOnceShareOneMutex) {
     ASSERT_NE(nullptr, memory.Get());
     childtest::Signal go;
     const Args args = {Global("processes"), memory.Name(), go.Name()};
-    std::vector<Child> children;
+    std::deque<Child> children;
     for (int p = 0; p < 4; ++p) children.emplace_back(CountUnderMutex, args);
     for (int p = 0; p < 4; ++p) go.Raise();
     for (Child& child : children) EXPECT_EQ(0, child.Wait());
