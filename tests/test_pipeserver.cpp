@@ -1,5 +1,5 @@
 // The server side of pipes: what a client of the library sees of it, waits
-// that end on both sides, cancellation, and a second server refused.
+// that end at their deadline, cancellation, and a second server refused.
 #include <chrono>
 #include <cstring>
 #include <string>
