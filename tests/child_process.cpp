@@ -60,16 +60,6 @@ std::string NewName(const char* szKind) {
 
 Registration::Registration(const char* szName, ChildMain fn) { Registry()[szName] = fn; }
 
-Child::Child(Child&& other) noexcept
-    : m_pid(other.m_pid),
-      m_hProcess(other.m_hProcess),
-      m_fKilled(other.m_fKilled),
-      m_fDone(other.m_fDone),
-      m_exitCode(other.m_exitCode) {
-    other.m_hProcess = nullptr;
-    other.m_fDone = true;
-}
-
 Child::~Child() {
     if (!m_fDone) {
         Kill();

@@ -32,16 +32,15 @@ struct Registration {
 void RunChildIfAsked(int argc, char** argv);
 
 // One child process, killed and reaped by the destructor if still running.
+// It does not move: a group of children lives in a std::deque.
 class Child {
 public:
     // Runs fn(args) in a new process that ends itself after limitSeconds
     // whatever happens.
     Child(ChildMain fn, const Args& args = {}, unsigned limitSeconds = 60);
     ~Child();
-    Child(Child&& other) noexcept;
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
-    Child& operator=(Child&&) = delete;
 
     DWORD Pid() const { return m_pid; }
     // Waits at most timeoutMs, killing a child that overruns. Returns its exit

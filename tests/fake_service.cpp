@@ -17,12 +17,12 @@ constexpr DWORD kReceiveTimeoutMs = 10000;
 constexpr DWORD kSendTimeoutMs = 10000;
 constexpr size_t kMaxRequest = 1 << 20;
 
-// Bytes past the framing: a frame length that lies, a frame cut short. Only
-// the POSIX framing can be cheated; a Windows pipe message is whole.
+// A frame whose length lies. Only the POSIX framing can be cheated; a
+// Windows pipe message is whole.
 void WriteRawPosixOnly(plat::HPIPECONN conn, const Bytes& bytes) {
 #ifdef _WIN32
     (void)conn;
-    if (!bytes.empty()) ADD_FAILURE() << "raw bytes on a pipe exist on POSIX only";
+    ADD_FAILURE() << "raw bytes on a pipe exist on POSIX only: " << bytes.size();
 #else
     for (size_t done = 0; done < bytes.size();) {
         ssize_t n = ::send(conn->fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -119,17 +119,14 @@ void FakeService::Serve(plat::HPIPECONN conn) {
     if (action.delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(action.delayMs));
     if (action.closeWithoutReply) return;
     if (action.stream.empty()) {
-        if (action.frameLength < 0 && action.rawTail.empty()) {
+        if (action.frameLength < 0) {
             plat::WritePipeMessage(conn, action.reply.data(), static_cast<DWORD>(action.reply.size()), kSendTimeoutMs);
         } else {
-            // The frame as scripted (its length little-endian), and what
-            // follows it, in one write.
-            const uint32_t len = static_cast<uint32_t>(action.frameLength >= 0 ? action.frameLength
-                                                                               : static_cast<int64_t>(action.reply.size()));
+            // The frame as scripted, its length little-endian, in one write.
+            const uint32_t len = static_cast<uint32_t>(action.frameLength);
             Bytes frame = {static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len >> 16),
                            static_cast<uint8_t>(len >> 24)};
             frame.insert(frame.end(), action.reply.begin(), action.reply.end());
-            frame.insert(frame.end(), action.rawTail.begin(), action.rawTail.end());
             WriteRawPosixOnly(conn, frame);
         }
         return;
@@ -139,7 +136,6 @@ void FakeService::Serve(plat::HPIPECONN conn) {
         const Bytes& m = action.stream[i];
         if (!plat::WritePipeMessage(conn, m.data(), static_cast<DWORD>(m.size()), kSendTimeoutMs)) return;
     }
-    WriteRawPosixOnly(conn, action.rawTail);
     if (action.holdOpenMs) std::this_thread::sleep_for(std::chrono::milliseconds(action.holdOpenMs));
 }
 

@@ -22,19 +22,17 @@
 typedef std::vector<uint8_t> Bytes;
 
 struct FakeAction {
-    Bytes reply;                 // sent as one message, then rawTail
+    Bytes reply;                 // sent as one message
     // POSIX only: the length the frame announces, when it lies; -1: none.
     int64_t frameLength = -1;
     int delayMs = 0;             // before answering
     bool closeWithoutReply = false;
     // Streamed answers (the list channel): when stream is not empty its
     // messages go out in order instead of reply, with a pause of frameGapMs
-    // before each after the first; POSIX only: rawTail follows as it stands
-    // (a frame cut short, say). The connection closes after holdOpenMs, or
-    // at once when the client no longer takes the messages.
+    // before each after the first. The connection closes after holdOpenMs,
+    // or at once when the client no longer takes the messages.
     std::vector<Bytes> stream = {};
     int frameGapMs = 0;
-    Bytes rawTail = {};
     int holdOpenMs = 0;
 };
 

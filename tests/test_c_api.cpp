@@ -1,7 +1,5 @@
 // The README's C example against no service and against a refusing one; the
 // list-freeing exports as callers link them.
-#include <cstring>
-
 #include "tests/fake_service.h"
 #include "tests/test_env.h"
 

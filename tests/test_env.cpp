@@ -1,13 +1,15 @@
 #include "tests/test_env.h"
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 
+#include "sharedcode/platform/process.h"
+
 #ifdef _WIN32
 #include <windows.h>
 
-#include <atomic>
 #include <cstdlib>
 #else
 #include <stdlib.h>
@@ -57,24 +59,6 @@ bool SetRegValue(HKEY key, const std::string& name, const std::string& text) {
 
 }  // namespace
 
-std::string MakeTempFolder(const char* szPrefix) {
-    static std::atomic<unsigned> s_serial{0};
-    char temp[MAX_PATH + 1];
-    const DWORD cch = ::GetTempPathA(sizeof(temp), temp);
-    if (cch == 0 || cch >= sizeof(temp)) return std::string();
-    // Forward slashes: the tests append "/name" and put the folder in .reg
-    // text, where a backslash would need escaping; Win32 takes both.
-    // Process ids come back soon under Wine, and a folder a crashed test
-    // left behind stays: the first name not taken.
-    for (;;) {
-        std::string dir = std::string(temp) + szPrefix + "." + std::to_string(::GetCurrentProcessId()) + "." +
-                          std::to_string(s_serial++);
-        for (char& c : dir) c = c == '\\' ? '/' : c;
-        if (::CreateDirectoryA(dir.c_str(), nullptr)) return dir;
-        if (::GetLastError() != ERROR_ALREADY_EXISTS) return std::string();
-    }
-}
-
 void VgTestEnv::SetUp() {
     m_dir = MakeTempFolder("vgtest");
     ASSERT_FALSE(m_dir.empty());
@@ -117,11 +101,6 @@ void VgTestEnv::WriteRegistry(const std::string& body) {
 
 #else
 
-std::string MakeTempFolder(const char* szPrefix) {
-    std::string dir = std::string("/tmp/") + szPrefix + ".XXXXXX";
-    return ::mkdtemp(&dir[0]) ? dir : std::string();
-}
-
 void VgTestEnv::SetUp() {
     m_dir = MakeTempFolder("vgtest");
     ASSERT_FALSE(m_dir.empty());
@@ -146,6 +125,23 @@ void VgTestEnv::WriteRegistry(const std::string& body) {
 }
 
 #endif
+
+// Forward slashes: the tests append "/name" and put the folder in .reg text,
+// where a backslash would need escaping; Win32 takes both. Process ids come
+// back soon under Wine, and a folder a crashed test left behind stays: the
+// first name not taken.
+std::string MakeTempFolder(const char* szPrefix) {
+    static std::atomic<unsigned> s_serial{0};
+    std::error_code ec;
+    const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+    while (!ec) {
+        const std::string dir = (temp / (std::string(szPrefix) + "." + std::to_string(plat::GetCurrentProcessId()) +
+                                         "." + std::to_string(s_serial++)))
+                                    .generic_string();
+        if (std::filesystem::create_directory(dir, ec)) return dir;
+    }
+    return std::string();
+}
 
 void RemoveTempFolder(const std::string& dir) {
     std::error_code ec;

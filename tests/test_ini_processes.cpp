@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -40,7 +41,7 @@ VG_CHILD(SetKeys) {
 // file to its save.
 TEST_F(IniProcesses, TwoWritersLoseNoUpdate) {
     const std::string path = PathOf("shared.ini");
-    std::vector<Child> writers;
+    std::deque<Child> writers;
     for (const char* szSection : {"A", "B"}) writers.emplace_back(SetKeys, childtest::Args{path, szSection}, 120);
     for (Child& writer : writers) EXPECT_EQ(0, writer.Wait(110000));
 

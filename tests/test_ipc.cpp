@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <future>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -222,7 +221,7 @@ TEST_F(NamedMutex, ProcessesAndThreadsCreatingAtOnceShareOneMutex) {
     ASSERT_NE(nullptr, memory.Get());
     childtest::Signal go;
     const Args args = {Global("processes"), memory.Name(), go.Name()};
-    std::vector<Child> children;
+    std::deque<Child> children;
     for (int p = 0; p < 4; ++p) children.emplace_back(CountUnderMutex, args);
     for (int p = 0; p < 4; ++p) go.Raise();
     for (Child& child : children) EXPECT_EQ(0, child.Wait());

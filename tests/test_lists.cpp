@@ -3,7 +3,6 @@
 // busy channel, and the byte-mode reads underneath.
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -234,26 +233,6 @@ TEST_F(Lists, ReplyTimeoutEndsASilentStream) {
         EXPECT_EQ(r.n, static_cast<VGDWORD>(cSent));
         EXPECT_TRUE(r.records == Records(160, r.n)) << cSent;
     }
-}
-
-// A record that arrives in two parts: a Windows byte-mode read returns the
-// part that has come, and that short read ends the list (the part stays in
-// the spare slot); the socket substitute's read waits for the whole record.
-TEST_F(Lists, RecordInTwoPartsAfterAPause) {
-    const Bytes second = Records(160, 1, 1);
-    Answer({ListHeader(0, 2, 160), Records(160, 1), Bytes(second.begin(), second.begin() + 100),
-            Bytes(second.begin() + 100, second.end()), Bytes()},
-           100);
-    const Retrieved r = Retrieve(kWhite, 3);
-    EXPECT_EQ(r.hr, 0);
-#ifdef _WIN32
-    ASSERT_EQ(r.n, 1u);
-    EXPECT_TRUE(std::equal(second.begin(), second.begin() + 100, r.records.begin() + 160));
-    EXPECT_TRUE(std::all_of(r.records.begin() + 260, r.records.end(), [](uint8_t b) { return b == 0; }));
-#else
-    ASSERT_EQ(r.n, 2u);
-    EXPECT_TRUE(std::equal(r.records.begin(), r.records.begin() + 320, Records(160, 2).begin()));
-#endif
 }
 
 // The channel's platform reads serve bytes, not frames: a read spans frames

@@ -1,6 +1,5 @@
 // The server side of pipes: what a client of the library sees of it, waits
-// that end on both sides, cancellation, and a second server refused.
-#include <atomic>
+// that end at their deadline, cancellation, and a second server refused.
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -37,32 +36,24 @@ protected:
     plat::HPIPELISTENER m_listener = nullptr;
 };
 
-TEST_F(PipeServer, OneShotCallsAndStreamedMessagesReachTheClient) {
+// A message longer than any request of the command table (the client sends
+// it in two pieces) reaches the server whole; the client reads the answer as
+// a byte stream up to the empty message (a read may end at a message's end
+// on Windows). One-shot calls: every screening suite.
+TEST_F(PipeServer, LongMessagesAndStreamedAnswersReachTheirPeer) {
     Listen();
     std::thread server([this] {
-        for (int i = 0; i < 2; ++i) {
-            plat::HPIPECONN c = plat::AcceptPipeClient(m_listener, 5000);
-            ASSERT_NE(c, nullptr);
-            char request[8192] = {};
-            DWORD cb = 0;
-            ASSERT_TRUE(plat::ReadPipeMessage(c, request, sizeof(request), &cb, 5000));
-            std::string reply = "re:" + std::string(request, cb);
-            EXPECT_TRUE(plat::WritePipeMessage(c, reply.data(), static_cast<DWORD>(reply.size()), 5000));
-            if (i == 1) {
-                EXPECT_TRUE(plat::WritePipeMessage(c, "tail", 4, 5000));
-                EXPECT_TRUE(plat::WritePipeMessage(c, nullptr, 0, 5000));
-            }
-            plat::ClosePipeConnection(c);
-        }
+        plat::HPIPECONN c = plat::AcceptPipeClient(m_listener, 5000);
+        ASSERT_NE(c, nullptr);
+        char request[8192] = {};
+        DWORD cb = 0;
+        ASSERT_TRUE(plat::ReadPipeMessage(c, request, sizeof(request), &cb, 5000));
+        const std::string reply = "re:" + std::string(request, cb);
+        EXPECT_TRUE(plat::WritePipeMessage(c, reply.data(), static_cast<DWORD>(reply.size()), 5000));
+        EXPECT_TRUE(plat::WritePipeMessage(c, "tail", 4, 5000));
+        EXPECT_TRUE(plat::WritePipeMessage(c, nullptr, 0, 5000));
+        plat::ClosePipeConnection(c);
     });
-    char out[32] = {};
-    DWORD cbRead = 0;
-    ASSERT_TRUE(plat::CallNamedPipeA(kPath, "hello", 5, out, sizeof(out), &cbRead, 1000));
-    EXPECT_EQ(std::string(out, cbRead), "re:hello");
-
-    // A connection of its own, read as a byte stream up to the empty message
-    // (a read may end at a message's end on Windows); a message longer than
-    // a request's usual size.
     plat::HPIPE h = plat::CreateFileA(kPath, plat::kPipeGenericRead | plat::kPipeGenericWrite, 0,
                                       plat::kPipeOpenExisting, 0);
     ASSERT_NE(h, nullptr);
@@ -70,7 +61,7 @@ TEST_F(PipeServer, OneShotCallsAndStreamedMessagesReachTheClient) {
     ASSERT_TRUE(plat::WriteFile(h, list.data(), static_cast<DWORD>(list.size()), nullptr));
     std::string stream;
     char part[32];
-    while (plat::ReadFile(h, part, sizeof(part), &cbRead) && cbRead) stream.append(part, cbRead);
+    for (DWORD cbRead = 0; plat::ReadFile(h, part, sizeof(part), &cbRead) && cbRead;) stream.append(part, cbRead);
     EXPECT_EQ(stream, "re:" + list + "tail");
     plat::CloseHandle(h);
     server.join();
@@ -112,51 +103,6 @@ TEST_F(PipeServer, WaitsEndAtTheirDeadline) {
     EXPECT_FALSE(plat::ReadPipeMessage(c, buf, sizeof(buf), &cb, 2000));
     EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
     plat::ClosePipeConnection(c);
-}
-
-// The client's reply time-out against a server that takes the request and
-// never answers: the one-shot call and a pipe handle's reads (Win32 does
-// these with overlapped I/O).
-TEST_F(PipeServer, ClientReadsEndWhenTheServerStaysSilent) {
-    Listen();
-    // Takes each request and keeps the connection, silent, until the end.
-    std::atomic<bool> fDone{false};
-    std::thread server([&] {
-        std::vector<plat::HPIPECONN> held;
-        while (!fDone) {
-            plat::HPIPECONN c = plat::AcceptPipeClient(m_listener, 50);
-            char request[8];
-            DWORD cb = 0;
-            if (c && plat::ReadPipeMessage(c, request, sizeof(request), &cb, 5000)) held.push_back(c);
-            else if (c) plat::ClosePipeConnection(c);
-        }
-        for (plat::HPIPECONN c : held) plat::ClosePipeConnection(c);
-    });
-
-    char reply[16];
-    DWORD cbRead = 7;
-    auto t0 = Clock::now();
-    EXPECT_FALSE(plat::CallNamedPipeA(kPath, "q", 1, reply, sizeof(reply), &cbRead, 1500, 100));
-    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
-    EXPECT_EQ(cbRead, 0u);
-    EXPECT_GE(MsSince(t0), 90);
-    EXPECT_LT(MsSince(t0), 500);
-
-    plat::HPIPE h = plat::CreateFileA(kPath, plat::kPipeGenericRead | plat::kPipeGenericWrite, 0,
-                                      plat::kPipeOpenExisting, 0, 100);
-    EXPECT_NE(h, nullptr) << plat::GetLastError();
-    const DWORD dwMode = plat::kPipeReadModeByte;
-    EXPECT_TRUE(plat::SetNamedPipeHandleState(h, &dwMode));
-    EXPECT_TRUE(plat::WriteFile(h, "q", 1, nullptr));
-    t0 = Clock::now();
-    EXPECT_FALSE(plat::ReadFile(h, reply, sizeof(reply), &cbRead));
-    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
-    EXPECT_GE(MsSince(t0), 90);
-    EXPECT_LT(MsSince(t0), 500);
-    EXPECT_TRUE(plat::CloseHandle(h));
-
-    fDone = true;
-    server.join();
 }
 
 TEST_F(PipeServer, CancelWakesEveryAcceptor) {
@@ -203,11 +149,6 @@ TEST_F(PipeServer, NameBelongsToOneLiveServer) {
     m_listener = nullptr;
     EXPECT_NE(::stat(file.c_str(), &st), 0);
 #endif
-    if (m_listener) plat::ClosePipeListener(m_listener);
-    m_listener = nullptr;
-    char out[4];
-    EXPECT_FALSE(plat::CallNamedPipeA(kPath, "x", 1, out, sizeof(out), nullptr, 100));
-    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 // Bytes read past a message are the next message's: two messages and part of

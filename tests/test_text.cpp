@@ -2,7 +2,6 @@
 // build, the registry file's UTF-16 and a settings file's mutex name write a
 // text that is not Unicode (lone surrogate halves, values beyond U+10FFFF)
 // by one rule, '?' for each such value.
-#include <cstdio>
 #include <fstream>
 #include <string>
 

@@ -1,8 +1,9 @@
 // The vgctl tool as a child process against the fake service: what it sends,
 // what it prints and its exit status.
 #include <cstring>
-#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "VGClient/vgwire.h"
 #include "tests/fake_service.h"
@@ -17,7 +18,7 @@ class Vgctl : public VgServiceTest {
 protected:
     // Answers every request with these u32 words at byte offsets 8, 12, 16, …
     // (the status first), cut to the command's reply size.
-    void Answer(std::initializer_list<uint32_t> words) {
+    void Answer(const std::vector<uint32_t>& words) {
         Bytes reply(8 + 4 * words.size(), 0);
         size_t off = 8;
         for (uint32_t w : words) std::memcpy(&reply[off], &w, 4), off += 4;
@@ -28,59 +29,46 @@ protected:
             return a;
         });
     }
-    Bytes OnlyRequest() {
-        auto r = m_service->Requests();
-        EXPECT_EQ(r.size(), 1u);
-        return r.empty() ? Bytes(1104) : r[0];
-    }
 };
 
-TEST_F(Vgctl, PrintsListAnswer) {
-    Answer({0, 1});
-    Result r = RunVgctl("is-trusted 10.0.0.1");
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(Contains(r.out, "trusted=1\nhr=0x00000000\n")) << r.out;
-    EXPECT_EQ(U32At(OnlyRequest(), 4), static_cast<uint32_t>(VGCMD_ISTRUSTED));
-}
-
-TEST_F(Vgctl, SendsServiceByNameOrNumber) {
-    Answer({0, 0, 7});
-    Result r = RunVgctl("allow 10.0.0.2 --service WM --account bob");
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(Contains(r.out, "verdict=refuse (0)\ninfo1=7\n")) << r.out;
-    r = RunVgctl("auth-fail bob 10.0.0.2 --service=0x0D --text PLAIN --note n");
-    EXPECT_EQ(r.status, 0) << r.out;
-
-    const auto reqs = m_service->Requests();
-    ASSERT_EQ(reqs.size(), 2u);
-    EXPECT_EQ(U32At(reqs[0], 4), static_cast<uint32_t>(VGCMD_ALLOWCONNECTION));
-    EXPECT_EQ(U32At(reqs[0], 172), 4u);
-    EXPECT_EQ(TextAt(reqs[0], 176, 319), "bob");
-    EXPECT_EQ(U32At(reqs[1], 492), 13u);
-    EXPECT_EQ(TextAt(reqs[1], 496, 32), "PLAIN");
-    EXPECT_EQ(TextAt(reqs[1], 847, 256), "n");
-}
-
-TEST_F(Vgctl, GeoDataByIdDumpsRecord) {
-    Answer({0, 0, 232, 0x44434241});
-    Result r = RunVgctl("geo-data --id 1 0x20 3 --param 9");
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(Contains(r.out, "0000  e8 00 00 00 41 42 43 44")) << r.out;
-    const Bytes req = OnlyRequest();
-    EXPECT_EQ(U32At(req, 84), 1u);
-    EXPECT_EQ(U32At(req, 88), 0x20u);
-    EXPECT_EQ(U32At(req, 92), 3u);
-    EXPECT_EQ(U32At(req, 152), 9u);
-}
-
-TEST_F(Vgctl, FailuresExitOne) {
-    Answer({0x80004005u});
-    Result r = RunVgctl("auth-ok bob 10.0.0.3 --service smtp");
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_TRUE(Contains(r.out, "hr=0x80004005")) << r.out;
+// Each command sends its request with the arguments in place, prints the
+// answer and exits 1 on a failure status.
+TEST_F(Vgctl, CommandsSendTheirRequestAndPrintTheAnswer) {
+    struct Case {
+        const char* args;
+        std::vector<uint32_t> reply;  // the status, then the answer's words
+        int status;
+        std::string out;
+        uint32_t command;
+        std::vector<std::pair<size_t, uint32_t>> words;
+        std::vector<std::pair<size_t, std::string>> texts;  // each in a field of 32 or more
+    };
+    const Case cases[] = {
+        {"is-trusted 10.0.0.1", {0, 1}, 0, "trusted=1\nhr=0x00000000\n", VGCMD_ISTRUSTED, {}, {{84, "10.0.0.1"}}},
+        {"allow 10.0.0.2 --service WM --account bob", {0, 0, 7}, 0, "verdict=refuse (0)\ninfo1=7\n",
+         VGCMD_ALLOWCONNECTION, {{172, 4}}, {{176, "bob"}}},
+        {"auth-fail bob 10.0.0.2 --service=0x0D --text PLAIN --note n", {0}, 0, "hr=0x00000000",
+         VGCMD_PROCESSAUTHFAILURE, {{492, 13}}, {{496, "PLAIN"}, {847, "n"}}},
+        {"geo-data --id 1 0x20 3 --param 9", {0, 0, 232, 0x44434241}, 0, "0000  e8 00 00 00 41 42 43 44",
+         VGCMD_GETGEODATA, {{84, 1}, {88, 0x20}, {92, 3}, {152, 9}}, {}},
+        {"auth-ok bob 10.0.0.3 --service smtp", {0x80004005u}, 1, "hr=0x80004005", VGCMD_PROCESSAUTHSUCCESS, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        Answer(c.reply);
+        const size_t cBefore = m_service->RequestCount();
+        const Result r = RunVgctl(c.args);
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_TRUE(Contains(r.out, c.out)) << r.out;
+        ASSERT_EQ(m_service->RequestCount(), cBefore + 1);
+        const Bytes req = m_service->Requests().back();
+        EXPECT_EQ(U32At(req, 4), c.command);
+        for (const auto& w : c.words) EXPECT_EQ(U32At(req, w.first), w.second) << "at " << w.first;
+        for (const auto& t : c.texts) EXPECT_EQ(TextAt(req, t.first, 32), t.second) << "at " << t.first;
+    }
 
     m_service.reset();
-    r = RunVgctl("is-black 10.0.0.3");
+    const Result r = RunVgctl("is-black 10.0.0.3");
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(Contains(r.out, "error=" + SystemText(2) + "\nhr=0x80070002")) << r.out;
 }
@@ -109,16 +97,12 @@ TEST_F(Vgctl, UsageErrorsSendNothing) {
 }
 
 TEST_F(Vgctl, HelpListsEveryCommand) {
-    for (const char* args : {"--help", "-h", "help"}) {
-        Result r = RunVgctl(args);
-        EXPECT_EQ(r.status, 0) << args;
-        for (const char* name : {"is-white IP", "is-black", "is-trusted", "geo-blocked", "geo-data", "allow",
-                                 "auth-fail", "auth-ok", "format CODE", "VIGILON_PIPE_DIR", "VIGILON_REGISTRY"})
-            EXPECT_TRUE(Contains(r.out, name)) << args << ": " << name;
-    }
-    Result r = RunVgctl("help auth-ok");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(Contains(r.out, "usage: vgctl auth-ok ACCOUNT IP --service S")) << r.out;
+    for (const char* args : {"--help", "-h", "help"}) EXPECT_EQ(RunVgctl(args).status, 0) << args;
+    const Result r = RunVgctl("help");
+    for (const char* name : {"is-white IP", "is-black", "is-trusted", "geo-blocked", "geo-data", "allow", "auth-fail",
+                             "auth-ok", "format CODE", "VIGILON_PIPE_DIR", "VIGILON_REGISTRY"})
+        EXPECT_TRUE(Contains(r.out, name)) << name;
+    EXPECT_TRUE(Contains(RunVgctl("help auth-ok").out, "usage: vgctl auth-ok ACCOUNT IP --service S"));
 }
 
 }  // namespace

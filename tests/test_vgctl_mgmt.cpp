@@ -71,9 +71,8 @@ TEST_F(VgctlMgmt, SessionIdsAreGuidTextsWithOrWithoutBraces) {
     Run("session abort 01234567-89ab-cdef-0102-030405060708");
     const auto reqs = m_service->Requests();
     ASSERT_EQ(reqs.size(), 2u);
-    EXPECT_EQ(U32At(reqs[0], 4), static_cast<uint32_t>(VGCMD_ENDMGMTSESSION));
-    EXPECT_EQ(U32At(reqs[1], 4), static_cast<uint32_t>(VGCMD_ABORTMGMTSESSION));
-    for (const Bytes& req : reqs) EXPECT_TRUE(Bytes(&req[84], &req[100]) == kIdBytes);
+    ExpectSessionHeader(reqs[0], VGCMD_ENDMGMTSESSION, 116, kId);
+    ExpectSessionHeader(reqs[1], VGCMD_ABORTMGMTSESSION, 116, kId);
 
     for (const char* bad : {"{01234567-89AB-CDEF-0102-030405060708", "01234567-89AB-CDEF-0102-03040506070",
                             "01234567-89AB-CDEF-0102-03040506070g"})

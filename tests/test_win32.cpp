@@ -1,9 +1,9 @@
 // What only the Windows build does, checked with the system's own calls: the
-// registry values as the library reads them, named mutexes with their owner
-// records, security descriptors and abandonment, byte-range locks and the
-// delete-on-close lock file, the DLL's message table through FormatMessageA.
-// (Sealing through the CryptoAPI: test_session, which runs here too.) (Trace lines through
-// OutputDebugStringA to a debugger: test_tracing, on both builds.)
+// registry values as the library reads them, named mutexes' security
+// descriptors and abandonment by a thread, the DLL's message table through
+// FormatMessageA. Registry changes, sealing, byte-range locks, the lock file
+// and trace lines to a debugger: test_transport, test_session,
+// test_ini_processes and test_tracing, which run here too.
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -18,62 +18,35 @@
 #include "VGClient/vgformat.h"
 #include "VGClient/vgmessagetable.h"
 #include "VGClient/vgtransport.h"
-#include "sharedcode/ini/smartini.h"
 #include "sharedcode/ipc.h"
-#include "sharedcode/platform/file.h"
 #include "sharedcode/platform/namedobj.h"
 #include "sharedcode/platform/pipe.h"
-#include "tests/child_process.h"
 #include "tests/test_env.h"
 
 namespace {
-
-using childtest::Child;
 
 // A name of this process alone, so that programs in one prefix never meet.
 std::string UniqueName(const char* szStem) {
     return std::string(szStem) + "." + std::to_string(::GetCurrentProcessId());
 }
 
-// Owns the lock file of the settings file args[0] and ends without closing.
-VG_CHILD(HoldLockFile) {
-    CSmartIni ini;
-    if (ini.HrOpen(Wide(args[0]).c_str(), true, true) != S_OK) return 1;
-    ::TerminateProcess(::GetCurrentProcess(), 7);
-    return 2;
-}
-
 // ---------------------------------------------------------------------------
 // The registry
 
-class Win32Config : public VgTestEnv {
-protected:
-    std::string Server(DWORD* pdwReplyTimeoutMs = nullptr) {
+using Win32Config = VgTestEnv;
+
+// Server, FailoverMode and ReplyTimeout through RegQueryValueExA: a value
+// that is missing or of another size counts as not set. (The common values,
+// and changes seen by the next call: test_transport, which runs here too.)
+TEST_F(Win32Config, ServerFailoverModeAndReplyTimeoutAsTheLibraryReadsThem) {
+    auto expectResolved = [](const std::string& server, DWORD dwTimeoutMs, const std::string& what) {
         char szServer[VG_SERVER_NAME_SIZE];
         std::memset(szServer, '#', sizeof(szServer));
         DWORD dwTimeout = 0;
         ResolveServerName(szServer, &dwTimeout);
-        if (pdwReplyTimeoutMs) *pdwReplyTimeoutMs = dwTimeout;
-        return szServer;
-    }
-    // Sets the Server value of cb bytes (default: with its terminator), or
-    // deletes it when szServer is null.
-    static void SetServer(const char* szServer, DWORD cb = 0) {
-        HKEY hKey = nullptr;
-        ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, VG_CONFIGURATION_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                    &hKey, nullptr),
-                  ERROR_SUCCESS);
-        if (!szServer) ::RegDeleteValueA(hKey, "Server");
-        else ::RegSetValueExA(hKey, "Server", 0, REG_SZ, reinterpret_cast<const BYTE*>(szServer),
-                              cb ? cb : static_cast<DWORD>(std::strlen(szServer) + 1));
-        ::RegCloseKey(hKey);
-    }
-};
-
-// Server, FailoverMode and ReplyTimeout through RegQueryValueExA: a value
-// that is missing or of another size counts as not set. (The common values:
-// test_transport, which runs here too.)
-TEST_F(Win32Config, ServerFailoverModeAndReplyTimeoutAsTheLibraryReadsThem) {
+        EXPECT_EQ(std::string(szServer), server) << what;
+        EXPECT_EQ(dwTimeout, dwTimeoutMs) << what;
+    };
     const DWORD kForever = plat::kPipeWaitForever;
     const struct {
         std::string lines;
@@ -89,39 +62,17 @@ TEST_F(Win32Config, ServerFailoverModeAndReplyTimeoutAsTheLibraryReadsThem) {
     };
     for (const auto& c : cases) {
         WriteConfiguration(c.lines);
-        DWORD dwTimeout = 0;
-        EXPECT_EQ(Server(&dwTimeout), c.szServer) << c.lines;
-        EXPECT_EQ(dwTimeout, c.dwTimeout) << c.lines;
+        expectResolved(c.szServer, c.dwTimeout, c.lines);
     }
 
     // A text stored without its terminator still ends at its last character.
-    SetServer("backup", 6);
-    EXPECT_EQ(Server(), "backup");
-}
-
-// The Windows registry layer keeps the values of a key it reads and watches
-// the key for changes: every change shows in the very next read, whichever
-// thread armed the watch and whether the value, the key or its parent went.
-TEST_F(Win32Config, EveryChangeShowsInTheNextRead) {
-    SetServer("primary");
-    std::thread([&] { EXPECT_EQ(Server(), "primary"); }).join();  // the watch's thread has ended
-    for (int round = 0; round < 20; ++round) {
-        const std::string name = "host" + std::to_string(round);
-        SetServer(name.c_str());
-        EXPECT_EQ(Server(), name);
-        EXPECT_EQ(Server(), name);
-    }
-    SetServer(nullptr);
-    EXPECT_EQ(Server(), ".");
-    SetServer("again");
-    EXPECT_EQ(Server(), "again");
-    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corvanetic");
-    EXPECT_EQ(Server(), ".");
-    SetServer("recreated");
-    EXPECT_EQ(Server(), "recreated");
-    ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, VG_CONFIGURATION_KEY);
-    WriteConfiguration("\"Server\"=\"rewritten\"");
-    EXPECT_EQ(Server(), "rewritten");
+    HKEY hKey = nullptr;
+    ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, VG_CONFIGURATION_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey,
+                                nullptr),
+              ERROR_SUCCESS);
+    ::RegSetValueExA(hKey, "Server", 0, REG_SZ, reinterpret_cast<const BYTE*>("backup"), 6);
+    ::RegCloseKey(hKey);
+    expectResolved("backup", kForever, "unterminated");
 }
 
 // ---------------------------------------------------------------------------
@@ -129,25 +80,8 @@ TEST_F(Win32Config, EveryChangeShowsInTheNextRead) {
 
 class Win32Mutex : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_name = UniqueName("VgWin32Mutex");
-        m_wszGlobal = L"Global\\" + Wide(m_name);
-    }
-    // The owner record as another process sees it.
-    const DWORD* OwnerRecord() {
-        m_hRecord = ::OpenFileMappingW(FILE_MAP_READ, FALSE, (m_wszGlobal + L";!").c_str());
-        if (!m_hRecord) return nullptr;
-        m_pvRecord = ::MapViewOfFile(m_hRecord, FILE_MAP_READ, 0, 0, 8);
-        return static_cast<const DWORD*>(m_pvRecord);
-    }
-    void TearDown() override {
-        if (m_pvRecord) ::UnmapViewOfFile(m_pvRecord);
-        if (m_hRecord) ::CloseHandle(m_hRecord);
-    }
+    void SetUp() override { m_name = UniqueName("VgWin32Mutex"); }
     std::string m_name;
-    std::wstring m_wszGlobal;
-    HANDLE m_hRecord = nullptr;
-    void* m_pvRecord = nullptr;
 };
 
 // The access list of a kernel object: "SID:mask" per entry.
@@ -175,41 +109,23 @@ std::vector<std::string> AccessEntries(HANDLE h) {
     return entries;
 }
 
-// The narrow name gets its Global\ prefix; the mutex and its owner record are
-// kernel objects that other processes open by name; each holds everyone and
-// creator owner with all access; every acquisition writes the owner record.
-TEST_F(Win32Mutex, OwnerRecordAndSecurityDescriptor) {
+// The mutex and its owner record are kernel objects whose access lists hold
+// everyone and creator owner with all access. (Their names and the record's
+// contents: test_ipc, which runs here too.)
+TEST_F(Win32Mutex, MutexAndOwnerRecordAdmitEveryone) {
     CRVN::IPC::CNamedMutex mutex;
     ASSERT_TRUE(mutex.Create(m_name.c_str())) << std::hex << mutex.LastResult();
-    HANDLE hMutex = ::OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, m_wszGlobal.c_str());
-    ASSERT_NE(hMutex, nullptr) << ::GetLastError();
-    const DWORD* pRecord = OwnerRecord();
-    ASSERT_NE(pRecord, nullptr) << ::GetLastError();
-    EXPECT_EQ(pRecord[0], 0u);
-
-    ASSERT_TRUE(mutex.Lock());
-    EXPECT_EQ(pRecord[0], ::GetCurrentProcessId());
-    EXPECT_EQ(pRecord[1], ::GetCurrentThreadId());
-    std::thread([hMutex] { EXPECT_EQ(::WaitForSingleObject(hMutex, 0), static_cast<DWORD>(WAIT_TIMEOUT)); }).join();
-    mutex.Unlock();
-    DWORD dwOtherThread = 0;
-    std::thread([&] {
-        CRVN::IPC::CNamedMutexLock lock(mutex);
-        EXPECT_TRUE(lock.IsLocked());
-        dwOtherThread = ::GetCurrentThreadId();
-    }).join();
-    EXPECT_EQ(pRecord[1], dwOtherThread);
-
+    const std::wstring wszGlobal = L"Global\\" + Wide(m_name);
+    HANDLE hMutex = ::OpenMutexW(READ_CONTROL, FALSE, wszGlobal.c_str());
+    HANDLE hRecord = ::OpenFileMappingW(READ_CONTROL, FALSE, (wszGlobal + L";!").c_str());
+    ASSERT_TRUE(hMutex && hRecord) << ::GetLastError();
     // Generic all: Windows stores it mapped to the object's own rights,
     // Wine as it was given.
     const std::vector<std::string> generic = {"S-1-1-0:10000000", "S-1-3-0:10000000"};
     const std::vector<std::string> mutexAll = {"S-1-1-0:001F0001", "S-1-3-0:001F0001"};
     const std::vector<std::string> sectionAll = {"S-1-1-0:000F001F", "S-1-3-0:000F001F"};
-    const std::vector<std::string> mutexEntries = AccessEntries(hMutex);
+    const std::vector<std::string> mutexEntries = AccessEntries(hMutex), recordEntries = AccessEntries(hRecord);
     EXPECT_TRUE(mutexEntries == generic || mutexEntries == mutexAll) << ::testing::PrintToString(mutexEntries);
-    HANDLE hRecord = ::OpenFileMappingW(READ_CONTROL, FALSE, (m_wszGlobal + L";!").c_str());
-    ASSERT_NE(hRecord, nullptr);
-    const std::vector<std::string> recordEntries = AccessEntries(hRecord);
     EXPECT_TRUE(recordEntries == generic || recordEntries == sectionAll) << ::testing::PrintToString(recordEntries);
     ::CloseHandle(hRecord);
     ::CloseHandle(hMutex);
@@ -221,91 +137,19 @@ TEST_F(Win32Mutex, OwnerRecordAndSecurityDescriptor) {
 TEST_F(Win32Mutex, AbandonedByAThreadIsTakenOver) {
     CRVN::IPC::CNamedMutex mutex;
     ASSERT_TRUE(mutex.Create(m_name.c_str()));
-    const DWORD* pRecord = OwnerRecord();
-    ASSERT_NE(pRecord, nullptr);
     std::thread([this] {
-        plat::HANDLE h = plat::CreateMutexW(nullptr, m_wszGlobal.c_str());
+        plat::HANDLE h = plat::CreateMutexW(nullptr, (L"Global\\" + Wide(m_name)).c_str());
         ASSERT_NE(h, nullptr);
         EXPECT_EQ(plat::WaitForSingleObject(h, 0), plat::kWaitObject0);
     }).join();  // ends holding it
     EXPECT_TRUE(mutex.Lock());
-    EXPECT_EQ(pRecord[1], ::GetCurrentThreadId());
+    EXPECT_EQ(mutex.OwnerThreadId(), ::GetCurrentThreadId());
     EXPECT_EQ(mutex.HoldCount(), 1);
     mutex.Close();
 }
 
 // ---------------------------------------------------------------------------
-// Files
-
-class Win32Files : public VgTestEnv {
-protected:
-    // The test folder in the Windows form.
-    std::wstring Path(const char* szName) {
-        std::wstring w = Wide(m_dir + "/" + szName);
-        for (wchar_t& c : w) c = c == L'/' ? L'\\' : c;
-        return w;
-    }
-};
-
-// LockFileEx between two handles of one process: shared with shared,
-// exclusive alone, ranges apart, and a waiting lock granted on release.
-TEST_F(Win32Files, ByteRangeLocksBindHandles) {
-    const std::wstring path = Path("locked.ini");
-    const DWORD kAccess = plat::kFileGenericRead | plat::kFileGenericWrite;
-    const DWORD kShare = plat::kFileShareRead | plat::kFileShareWrite;
-    plat::ScopedFile a(plat::CreateFileW(path.c_str(), kAccess, kShare, plat::kOpenAlways, 0));
-    plat::ScopedFile b(plat::CreateFileW(path.c_str(), kAccess, kShare, plat::kOpenAlways, 0));
-    ASSERT_TRUE(a.IsOpen() && b.IsOpen());
-    const DWORD kTry = plat::kLockfileFailImmediately;
-    const DWORD kTryExclusive = plat::kLockfileExclusiveLock | kTry;
-
-    EXPECT_TRUE(plat::LockFileEx(a.Get(), kTry, 0, 16));
-    EXPECT_TRUE(plat::LockFileEx(b.Get(), kTry, 0, 16));
-    EXPECT_FALSE(plat::LockFileEx(b.Get(), kTryExclusive, 8, 16));
-    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_LOCK_VIOLATION));
-    EXPECT_TRUE(plat::UnlockFileEx(b.Get(), 0, 16));
-    EXPECT_TRUE(plat::UnlockFileEx(a.Get(), 0, 16));
-
-    EXPECT_TRUE(plat::LockFileEx(a.Get(), kTryExclusive, 0, 16));
-    EXPECT_FALSE(plat::LockFileEx(b.Get(), kTry, 0, 1));
-    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_LOCK_VIOLATION));
-    EXPECT_TRUE(plat::LockFileEx(b.Get(), kTryExclusive, 16, 16));
-    EXPECT_TRUE(plat::UnlockFileEx(b.Get(), 16, 16));
-
-    std::thread release([&a] {
-        ::Sleep(100);
-        plat::UnlockFileEx(a.Get(), 0, 16);
-    });
-    const ULONGLONG t0 = ::GetTickCount64();
-    EXPECT_TRUE(plat::LockFileEx(b.Get(), plat::kLockfileExclusiveLock, 0, 16));
-    EXPECT_GE(::GetTickCount64() - t0, 50u);
-    release.join();
-    EXPECT_TRUE(plat::UnlockFileEx(b.Get(), 0, 16));
-}
-
-// The lock file of an exclusive opening: one owner, gone when its owner
-// closes it or ends.
-TEST_F(Win32Files, TheLockFileHasOneOwnerAndGoesWithIt) {
-    const std::wstring ini = Path("settings.ini");
-    const std::wstring iniLock = ini + L".lck";
-    plat::FileAttributeData data;
-    {
-        CSmartIni first, other;
-        ASSERT_EQ(first.HrOpen(ini.c_str(), true, true), S_OK);
-        EXPECT_TRUE(plat::GetFileAttributesExW(iniLock.c_str(), &data));
-        EXPECT_EQ(other.HrOpen(ini.c_str(), true, true), INI_E_LOCKED);
-    }
-    EXPECT_FALSE(plat::GetFileAttributesExW(iniLock.c_str(), &data));
-
-    // An owner process that ends without closing.
-    EXPECT_EQ(Child(HoldLockFile, {std::string(ini.begin(), ini.end())}).Wait(), 7);
-    EXPECT_FALSE(plat::GetFileAttributesExW(iniLock.c_str(), &data));
-    CSmartIni next;
-    EXPECT_EQ(next.HrOpen(ini.c_str(), true, true), S_OK);
-}
-
-// ---------------------------------------------------------------------------
-// The DLL's message table and the debugger channel
+// The DLL's message table
 
 // The DLL that ships, loaded as data: the system's FormatMessageA finds every
 // identifier of the catalogue with the library's own text, with and without

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <thread>
 #include <vector>
@@ -196,7 +197,7 @@ VG_CHILD(AskConcurrently) {
 TEST_F(Vigilond, ConcurrentFrontEndsEachGetTheRightAnswer) {
     Seed({{kWhiteList, "192.0.2.0/24"}, {kBlackList, "198.51.100.0/24"}});
     StartWith();
-    std::vector<childtest::Child> children;
+    std::deque<childtest::Child> children;
     for (int p = 0; p < 4; ++p) children.emplace_back(AskConcurrently);
     for (childtest::Child& child : children) EXPECT_EQ(child.Wait(60000), 0);
     EXPECT_EQ(m_process->Stop(), 0);
