@@ -168,6 +168,11 @@ void Child::Kill() {
     ::TerminateProcess(m_hProcess, kKilledExitCode);
 }
 
+bool Child::Exited() {
+    if (!m_fDone && ::WaitForSingleObject(m_hProcess, 0) == WAIT_OBJECT_0) Wait(0);
+    return m_fDone;
+}
+
 int Child::Wait(int timeoutMs) {
     if (m_fDone) return m_exitCode;
     if (::WaitForSingleObject(m_hProcess, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
@@ -299,6 +304,15 @@ void Child::Kill() {
     if (m_fDone) return;
     m_fKilled = true;
     ::kill(static_cast<pid_t>(m_pid), SIGKILL);
+}
+
+bool Child::Exited() {
+    int status = 0;
+    if (!m_fDone && ::waitpid(static_cast<pid_t>(m_pid), &status, WNOHANG) > 0) {
+        m_fDone = true;
+        m_exitCode = !m_fKilled && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return m_fDone;
 }
 
 int Child::Wait(int timeoutMs) {

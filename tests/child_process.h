@@ -46,6 +46,8 @@ public:
     // Waits at most timeoutMs, killing a child that overruns. Returns its exit
     // code, or -1 when it was killed or did not exit normally.
     int Wait(int timeoutMs = 20000);
+    // Whether the child has ended, without waiting; Wait then answers at once.
+    bool Exited();
     // Ends the child at once, as a crash would.
     void Kill();
 

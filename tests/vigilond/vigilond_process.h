@@ -54,7 +54,8 @@ public:
     const std::string IniPath() const { return m_dir + "/state/vigilon.ini"; }
     const std::string LogPath() const { return m_dir + "/vigilond.log"; }
 
-    // Starts it and waits until both pipes listen; false after 10 s.
+    // Starts it and waits until both pipes listen; false after 10 s, or at
+    // once when it exits first.
     bool Start(const std::vector<std::string>& extra = {}) {
         const std::string pipes = ::getenv("VIGILON_PIPE_DIR");
         const std::string screening = pipes + "/W.A.R.D.E.N.", management = pipes + "/Quartermast";
@@ -64,8 +65,10 @@ public:
         args.insert(args.end(), extra.begin(), extra.end());
         m_child.reset(new childtest::Child(ExecVigilond, args, 300));
         struct stat st;
-        return WaitFor([&] { return ::stat(screening.c_str(), &st) == 0 && ::stat(management.c_str(), &st) == 0; },
-                       10000);
+        const auto listening = [&] {
+            return ::stat(screening.c_str(), &st) == 0 && ::stat(management.c_str(), &st) == 0;
+        };
+        return WaitFor([&] { return listening() || m_child->Exited(); }, 10000) && !m_child->Exited();
     }
 
     // Sends a signal and waits up to timeoutMs for the exit; the exit code,
