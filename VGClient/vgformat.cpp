@@ -29,10 +29,11 @@ plat::HMODULE OwnModule() {
 // A look-up's outcome: the length of the text written, or kNone.
 constexpr size_t kNone = static_cast<size_t>(-1);
 
-// Copies a text of cch characters with its terminator; kNone when it does
-// not fit.
+// Copies a text of cch characters with its terminator, less the line breaks
+// that end it; kNone when the whole text does not fit.
 size_t Put(const char* szText, size_t cch, char* szBuffer, DWORD cchBuffer) {
     if (cch + 1 > cchBuffer) return kNone;
+    while (cch > 0 && (szText[cch - 1] == '\r' || szText[cch - 1] == '\n')) --cch;
     std::memcpy(szBuffer, szText, cch);
     szBuffer[cch] = 0;
     return cch;
@@ -40,8 +41,7 @@ size_t Put(const char* szText, size_t cch, char* szBuffer, DWORD cchBuffer) {
 
 // The text of dwId in a module's message table. This library's own table is
 // the catalogue compiled into it; another module's is its resource.
-size_t FromModule(plat::HMODULE hModule, DWORD dwId, char* szBuffer, DWORD cchBuffer) {
-    if (!hModule) return kNone;
+size_t FromModuleTable(plat::HMODULE hModule, DWORD dwId, char* szBuffer, DWORD cchBuffer) {
     const char* szText = nullptr;
     size_t cch = 0;
     if (hModule == OwnModule())
@@ -52,6 +52,11 @@ size_t FromModule(plat::HMODULE hModule, DWORD dwId, char* szBuffer, DWORD cchBu
     const unsigned char* pTable = static_cast<const unsigned char*>(plat::LoadResourceBytes(hModule, hRes));
     return pTable && VgFindMessage(pTable, cbTable, dwId, &szText, &cch) ? Put(szText, cch, szBuffer, cchBuffer)
                                                                          : kNone;
+}
+
+// Most look-ups have no module to ask first: that answer costs no call.
+inline size_t FromModule(plat::HMODULE hModule, DWORD dwId, char* szBuffer, DWORD cchBuffer) {
+    return hModule ? FromModuleTable(hModule, dwId, szBuffer, cchBuffer) : kNone;
 }
 
 size_t FromSystem(DWORD dwId, char* szBuffer, DWORD cchBuffer) {
@@ -104,6 +109,7 @@ HRESULT HrFormatMessage(plat::HMODULE hPreferred, DWORD dwCode, char* szBuffer, 
     szBuffer[0] = 0;
 
     size_t cch = kNone;
+    bool fBreaksLeft = false;  // a system text or an insert may end in a line break
     if (IsApplicationCode(dwCode)) {
         if ((cch = FromModule(hPreferred, dwCode, szBuffer, cchBuffer)) == kNone &&
             (cch = FromModule(hResources, dwCode, szBuffer, cchBuffer)) == kNone) {
@@ -111,17 +117,21 @@ HRESULT HrFormatMessage(plat::HMODULE hPreferred, DWORD dwCode, char* szBuffer, 
             cch = FromModule(OwnModule(), dwCode, szBuffer, cchBuffer);
         }
     } else if ((cch = FromModule(hPreferred, dwCode, szBuffer, cchBuffer)) == kNone &&
-               (cch = FromModule(hPreferred, dwCode & 0xFFFF, szBuffer, cchBuffer)) == kNone &&
-               (cch = FromSystem(dwCode, szBuffer, cchBuffer)) == kNone) {
-        cch = FromSystem(dwCode & 0xFFFF, szBuffer, cchBuffer);
+               (cch = FromModule(hPreferred, dwCode & 0xFFFF, szBuffer, cchBuffer)) == kNone) {
+        fBreaksLeft = true;
+        if ((cch = FromSystem(dwCode, szBuffer, cchBuffer)) == kNone)
+            cch = FromSystem(dwCode & 0xFFFF, szBuffer, cchBuffer);
     }
-    if (cch != kNone && rgszInserts && cInserts)
+    if (cch != kNone && rgszInserts && cInserts) {
+        fBreaksLeft = true;
         cch = ApplyInserts(szBuffer, cchBuffer, rgszInserts, cInserts) ? std::strlen(szBuffer) : kNone;
+    }
     if (cch == kNone) {
         szBuffer[0] = 0;
         return VG_E_NOTFOUND;
     }
-    while (cch > 0 && (szBuffer[cch - 1] == '\r' || szBuffer[cch - 1] == '\n')) szBuffer[--cch] = 0;
+    if (fBreaksLeft)
+        while (cch > 0 && (szBuffer[cch - 1] == '\r' || szBuffer[cch - 1] == '\n')) szBuffer[--cch] = 0;
     return S_OK;
 }
 

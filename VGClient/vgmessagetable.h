@@ -39,7 +39,7 @@ struct VgMessageIndexRow {
 };
 const VgMessageIndexRow* VgMessageIndex(size_t* pcRows);
 
-// The library's own text of `id`, by bisection of the index.
+// The library's own text of `id`, through a hash of the index.
 bool VgFindOwnMessage(uint32_t id, const char** ppText, size_t* pcch);
 
 // Finds the ANSI text of identifier `id` in the message table `table` of `cb`
