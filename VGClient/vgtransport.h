@@ -35,7 +35,5 @@ void FormatPipePath(DWORD dwPipe, char* szPath, DWORD* pdwReplyTimeoutMs = nullp
 
 // Sends the request unchanged and reads one reply over the presets in
 // pvReply. Two attempts; none more when the pipe does not exist; a 50 ms
-// pause after every other failed attempt, the last one too. A registry
-// change that gives the call another path runs it again on that path, at
-// once and without spending an attempt.
+// pause after every other failed attempt, the last one too.
 HRESULT HrPipeTransact(DWORD dwPipe, const void* pvRequest, DWORD cbRequest, void* pvReply, DWORD cbReply);

@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <new>
@@ -126,47 +125,18 @@ DWORD SendFrame(int fd, const void* pv, DWORD cb, DWORD dwWaitMs) {
     return err;
 }
 
-// The wait for a one-shot reply. Without a reply time-out the connection
-// turns blocking and each receive sleeps in the kernel, which costs less than
-// a poll followed by a receive; with one, each receive polls until the
-// deadline.
-class ReplyWait {
-public:
-    ReplyWait(int fd, DWORD dwReplyTimeoutMs) : m_fd(fd), m_deadline(Deadline::In(dwReplyTimeoutMs)) {
-        // A connection that stays non-blocking is polled, for as long as a
-        // deadline can be.
-        if (m_deadline.IsNever() && ::fcntl(fd, F_SETFL, 0) != 0) m_deadline = Deadline::In(kPipeWaitForever - 1);
-    }
-
-    // Receives up to cb bytes once some are there: ERROR_SUCCESS with
-    // *pcbGot > 0; ERROR_BROKEN_PIPE once the peer has closed;
-    // ERROR_SEM_TIMEOUT.
-    DWORD Recv(void* pv, size_t cb, size_t* pcbGot) {
-        for (;;) {
-            const ssize_t n = RobustRecv(m_fd, pv, cb, m_deadline);
-            if (n > 0) {
-                *pcbGot = static_cast<size_t>(n);
-                return ERROR_SUCCESS;
-            }
-            if (n == 0) return ERROR_BROKEN_PIPE;
-            if (errno != EAGAIN) return PipeError(errno);
-        }
-    }
-
-private:
-    int m_fd;
-    Deadline m_deadline;
-};
-
-// Receives exactly cb bytes unless the wait ends first; *pcbGot receives how
-// many came.
-DWORD ReceiveExactly(ReplyWait& wait, void* pv, size_t cb, size_t* pcbGot) {
+// Receives exactly cb bytes unless the peer closes first (ERROR_BROKEN_PIPE)
+// or the deadline passes (ERROR_SEM_TIMEOUT); *pcbGot receives how many came.
+DWORD ReceiveExactly(int fd, void* pv, size_t cb, const Deadline& deadline, size_t* pcbGot) {
     size_t got = 0;
     DWORD err = ERROR_SUCCESS;
     while (got < cb) {
-        size_t n = 0;
-        if ((err = wait.Recv(static_cast<char*>(pv) + got, cb - got, &n)) != ERROR_SUCCESS) break;
-        got += n;
+        const ssize_t n = RobustRecv(fd, static_cast<char*>(pv) + got, cb - got, deadline);
+        if (n <= 0) {
+            err = n == 0 ? ERROR_BROKEN_PIPE : PipeError(errno);
+            break;
+        }
+        got += static_cast<size_t>(n);
     }
     *pcbGot = got;
     return err;
@@ -177,16 +147,15 @@ DWORD ReceiveExactly(ReplyWait& wait, void* pv, size_t cb, size_t* pcbGot) {
 // at most the bytes the caller can take; a short reply, the usual case, then
 // needs no second one. Nothing past the frame is ever taken into pvOut. A
 // frame longer than cbOut leaves pvOut full and answers ERROR_MORE_DATA.
-DWORD ReceiveFrame(ReplyWait& wait, void* pvOut, DWORD cbOut, DWORD* pcbRead) {
+DWORD ReceiveFrame(int fd, void* pvOut, DWORD cbOut, const Deadline& deadline, DWORD* pcbRead) {
     unsigned char first[4 + 508];
     const size_t cbFirst = cbOut < sizeof(first) - 4 ? 4 + cbOut : sizeof(first);
     size_t got = 0;
     *pcbRead = 0;
     while (got < 4) {
-        size_t n = 0;
-        const DWORD err = wait.Recv(first + got, cbFirst - got, &n);
-        if (err != ERROR_SUCCESS) return err;
-        got += n;
+        const ssize_t n = RobustRecv(fd, first + got, cbFirst - got, deadline);
+        if (n <= 0) return n == 0 ? ERROR_BROKEN_PIPE : PipeError(errno);
+        got += static_cast<size_t>(n);
     }
     const uint32_t cbFrame = static_cast<uint32_t>(first[0]) | static_cast<uint32_t>(first[1]) << 8 |
                              static_cast<uint32_t>(first[2]) << 16 | static_cast<uint32_t>(first[3]) << 24;
@@ -194,7 +163,7 @@ DWORD ReceiveFrame(ReplyWait& wait, void* pvOut, DWORD cbOut, DWORD* pcbRead) {
     const size_t cbInHand = got - 4 < cbTake ? got - 4 : cbTake;
     if (cbInHand) memcpy(pvOut, first + 4, cbInHand);
     size_t cbRest = 0;
-    DWORD err = ReceiveExactly(wait, static_cast<char*>(pvOut) + cbInHand, cbTake - cbInHand, &cbRest);
+    DWORD err = ReceiveExactly(fd, static_cast<char*>(pvOut) + cbInHand, cbTake - cbInHand, deadline, &cbRest);
     *pcbRead = static_cast<DWORD>(cbInHand + cbRest);
     if (err == ERROR_SUCCESS && cbFrame > cbOut) err = ERROR_MORE_DATA;
     return err;
@@ -369,8 +338,12 @@ BOOL CallNamedPipeA(const char* szPipePath, const void* pvIn, DWORD cbIn, void* 
     if (err == ERROR_SUCCESS) {
         err = SendFrame(fd, pvIn, cbIn, dwTimeoutMs == 0 ? kDefaultWaitMs : dwTimeoutMs);
         if (err == ERROR_SUCCESS) {
-            ReplyWait wait(fd, dwReplyTimeoutMs);
-            err = ReceiveFrame(wait, pvOut, cbOut, &cbRead);
+            // Without a reply time-out the connection turns blocking and the
+            // receive sleeps in the kernel, which costs less than a poll
+            // followed by a receive. One left non-blocking is polled.
+            Deadline deadline = Deadline::In(dwReplyTimeoutMs);
+            if (deadline.IsNever() && ::fcntl(fd, F_SETFL, 0) != 0) deadline = Deadline::In(kPipeWaitForever - 1);
+            err = ReceiveFrame(fd, pvOut, cbOut, deadline, &cbRead);
         }
         ::close(fd);
     }

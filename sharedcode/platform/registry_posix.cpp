@@ -279,7 +279,7 @@ bool ParseRegText(std::string text, std::unordered_map<std::string, RegKeyData>&
     return true;
 }
 
-std::shared_ptr<Snapshot> Load(const std::string& path, const struct stat* st) {
+std::shared_ptr<const Snapshot> Load(const std::string& path, const struct stat* st) {
     auto snap = std::make_shared<Snapshot>();
     snap->path = path;
     if (!st) return snap;  // no file: an empty registry
@@ -342,7 +342,6 @@ public:
         return true;
     }
     bool Armed() const { return m_fd >= 0; }
-    int Fd() const { return m_fd; }
     void Disarm() {
         if (m_fd >= 0) ::close(m_fd);
         m_fd = -1;
@@ -427,8 +426,7 @@ std::shared_ptr<const Snapshot> Current() {
     if (!c || c->path != path || !g_watch.Armed()) {
         if (g_watch.Arm(path)) exists = ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
     }
-    std::shared_ptr<Snapshot> fresh = Load(path, exists ? &st : nullptr);
-    g_cache = std::move(fresh);
+    g_cache = Load(path, exists ? &st : nullptr);
     return g_cache;
 }
 

@@ -10,17 +10,10 @@
 namespace plat {
 
 Deadline Deadline::In(DWORD dwMilliseconds) {
-    if (dwMilliseconds == kInfinite) return Deadline();
-    struct timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return After(now, dwMilliseconds);
-}
-
-Deadline Deadline::After(const struct timespec& since, DWORD dwMilliseconds) {
     Deadline d;
     if (dwMilliseconds == kInfinite) return d;
     d.m_fNever = false;
-    d.m_at = since;
+    ::clock_gettime(CLOCK_MONOTONIC, &d.m_at);
     d.m_at.tv_sec += dwMilliseconds / 1000;
     d.m_at.tv_nsec += static_cast<long>(dwMilliseconds % 1000) * 1000000L;
     if (d.m_at.tv_nsec >= 1000000000L) {

@@ -23,8 +23,6 @@ public:
     // dwMilliseconds from now; kInfinite: never.
     static Deadline In(DWORD dwMilliseconds);
     static Deadline Never() { return Deadline(); }
-    // dwMilliseconds from since, a CLOCK_MONOTONIC time; kInfinite: never.
-    static Deadline After(const struct timespec& since, DWORD dwMilliseconds);
 
     bool IsNever() const { return m_fNever; }
     // Milliseconds left, rounded up: 0 once passed; -1 for never (poll's
